@@ -1,0 +1,213 @@
+#include "consolewindow.h"
+
+#include "failure.h"
+#include "portnumber.h"
+
+#include <QCloseEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace {
+
+constexpr int px(int twips)
+{
+    return twips / ConsoleWindow::TwipsPerPixel;
+}
+
+// Client area: exactly the box around the controls.
+constexpr int ClientWidthTwips = 5280 + 1215;
+constexpr int ClientHeightTwips = 2400 + 495;
+constexpr int ButtonWidthTwips = 1215;
+constexpr int ButtonHeightTwips = 495;
+constexpr int RowTwips = 480;
+
+// Left edges of the five button columns.
+constexpr int ConnecterColumn = 0;
+constexpr int AdministrationColumn = 1320;
+constexpr int ProfColumn = 2640;
+constexpr int EntretienColumn = 3960;
+constexpr int ElevesColumn = 5280;
+
+struct Member {
+    const char16_t *caption;
+    const char16_t *tooltip;
+};
+
+constexpr Member administration[] = {
+    {u"00 00", u"Proviseur"},
+    {u"00 01", u"Proviseur adjoint"},
+    {u"00 02", u"Secrétaire"},
+    {u"00 03", u"Comptabilité"},
+};
+constexpr Member eleves[] = {
+    {u"03 00", u"Seconde"}, {u"03 01", u"Première"}, {u"03 02", u"Terminale"},
+    {u"03 03", u"BTS"},     {u"03 04", u"BEP"},      {u"03 05", u"Bac Pro"},
+};
+constexpr Member entretien[] = {
+    {u"02 00", u"Ménage"},
+    {u"02 01", u"Maintenance"},
+};
+
+} // namespace
+
+ConsoleWindow::ConsoleWindow(MessageSink *sink, QWidget *parent)
+    : QWidget(parent), m_ownSink(sink ? nullptr : std::make_unique<BoxMessageSink>(this)),
+      m_sink(sink ? sink : m_ownSink.get())
+{
+    setWindowTitle(QStringLiteral("Test liaison série"));
+    setWindowIcon(applicationIcon());
+    // The layout was drawn for an 8-point face: at the desktop's usual 9 or 10 points "Com" no longer
+    // fits its label.
+    QFont windowFont = font();
+    windowFont.setPointSize(8);
+    setFont(windowFont);
+    setFixedSize(px(ClientWidthTwips), px(ClientHeightTwips));
+    buildControls();
+}
+
+ConsoleWindow::~ConsoleWindow() = default;
+
+QIcon ConsoleWindow::applicationIcon()
+{
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/liaison-serie-16.png"), QSize(16, 16));
+    icon.addFile(QStringLiteral(":/icons/liaison-serie-32.png"), QSize(32, 32));
+    return icon;
+}
+
+QPushButton *ConsoleWindow::addButton(const char *name, int index, const QString &caption, const QString &tooltip,
+                                      int leftTwips, int topTwips)
+{
+    auto *button = new QPushButton(caption, this);
+    button->setObjectName(QString::fromLatin1(name));
+    if (index >= 0)
+        button->setProperty("index", index);
+    button->setToolTip(tooltip);
+    button->setGeometry(px(leftTwips), px(topTwips), px(ButtonWidthTwips), px(ButtonHeightTwips));
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    m_tabOrder.append(button);
+    return button;
+}
+
+void ConsoleWindow::buildControls()
+{
+    // Created in tab order.
+    m_prof = addButton("Prof", -1, QStringLiteral("01"), QStringLiteral("Professeur"), ProfColumn, 0);
+    connect(m_prof, &QPushButton::clicked, this, [this] { guarded([this] { Prof_Click(); }); });
+
+    m_connecter = addButton("Connecter", -1, QStringLiteral("Connecter"), QString(), ConnecterColumn, 0);
+    connect(m_connecter, &QPushButton::clicked, this, [this] { guarded([this] { Connecter_Click(); }); });
+
+    auto addArray = [this](const char *name, const auto &members, int column, void (ConsoleWindow::*op)(qint16)) {
+        qint16 index = 0;
+        for (const Member &m : members) {
+            QPushButton *b = addButton(name, index, QString::fromUtf16(m.caption), QString::fromUtf16(m.tooltip),
+                                       column, index * RowTwips);
+            connect(b, &QPushButton::clicked, this, [this, op, index] { guarded([=, this] { (this->*op)(index); }); });
+            ++index;
+        }
+    };
+    addArray("Administration", administration, AdministrationColumn, &ConsoleWindow::Administration_Click);
+    addArray("Eleves", eleves, ElevesColumn, &ConsoleWindow::Eleves_Click);
+    addArray("Entretien", entretien, EntretienColumn, &ConsoleWindow::Entretien_Click);
+
+    m_listeCar = new QLineEdit(QStringLiteral("01 01 01 04"), this);
+    m_listeCar->setObjectName(QStringLiteral("ListeCar"));
+    m_listeCar->setGeometry(px(720), px(2280), px(1815), px(495));
+    QFont listFont = font();
+    // The console was drawn with "MS Sans Serif"; where it is missing, a plain sans-serif face stands in.
+    listFont.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("DejaVu Sans"), QStringLiteral("Sans")});
+    listFont.setStyleHint(QFont::SansSerif);
+    listFont.setPointSize(12);
+    listFont.setWeight(QFont::Normal);
+    m_listeCar->setFont(listFont);
+    m_tabOrder.append(m_listeCar);
+
+    m_envoyer = addButton("Envoyer", -1, QStringLiteral("Envoyer"), QString(), 2760, 2280);
+
+    m_port = new QLineEdit(QStringLiteral("1"), this);
+    m_port->setObjectName(QStringLiteral("Port"));
+    m_port->setGeometry(px(3360), px(1920), px(375), px(285));
+    m_tabOrder.append(m_port);
+
+    m_label1 = new QLabel(QStringLiteral("Com"), this);
+    m_label1->setObjectName(QStringLiteral("Label1"));
+    m_label1->setGeometry(px(2880), px(1920), px(375), px(255));
+    m_label1->setBuddy(m_port);
+
+    for (qsizetype i = 1; i < m_tabOrder.size(); ++i)
+        QWidget::setTabOrder(m_tabOrder.at(i - 1), m_tabOrder.at(i));
+    m_prof->setFocus();
+}
+
+template <typename Operation> void ConsoleWindow::guarded(Operation &&operation)
+{
+    if (m_ended)
+        return;
+    try {
+        operation();
+    } catch (const Failure &failure) {
+        fail(failure.message());
+    } catch (const std::exception &error) {
+        fail(QStringLiteral("Erreur inattendue : %1").arg(QString::fromLocal8Bit(error.what())));
+    }
+}
+
+void ConsoleWindow::fail(const QString &message)
+{
+    m_ended = true;
+    // While the box is shown the event loop keeps draining what was written before the failure.
+    m_sink->showFailure(message);
+    m_link.close();
+    m_sink->end(1);
+}
+
+void ConsoleWindow::closeEvent(QCloseEvent *event)
+{
+    guarded([this] { Form_QueryUnload(); });
+    event->accept();
+}
+
+void ConsoleWindow::Connecter_Click()
+{
+    if (m_link.isOpen())
+        return;
+    const PortNumber number = parsePortText(m_port->text());
+    m_link.setPortNumber(number);
+    m_link.setBinaryInput();
+    m_link.open();
+}
+
+void ConsoleWindow::sendCall(const CallFrame &frame)
+{
+    for (const PortWrite &write : frame)
+        m_link.write(write);
+}
+
+void ConsoleWindow::Prof_Click()
+{
+    sendCall(profCallFrame());
+}
+
+void ConsoleWindow::Administration_Click(qint16 index)
+{
+    sendCall(memberCallFrame(GroupCode::Administration, index));
+}
+
+void ConsoleWindow::Entretien_Click(qint16 index)
+{
+    sendCall(memberCallFrame(GroupCode::Entretien, index));
+}
+
+void ConsoleWindow::Eleves_Click(qint16 index)
+{
+    sendCall(memberCallFrame(GroupCode::Eleves, index));
+}
+
+void ConsoleWindow::Form_QueryUnload()
+{
+    if (m_link.isOpen())
+        m_link.close();
+}

@@ -1,0 +1,70 @@
+// ConsoleWindow: the console's one window, "Test liaison série".
+//
+// It owns the serial link for the program's whole life and runs one operation per control event, each
+// inside the failure guard: a Failure stops the operation at the failing step, lets what was written go
+// out, shows the message, closes the port and ends the program with status 1. Controls carry their
+// names as objectName ("Connecter", "Prof", "Administration", ...); the buttons of an array share their
+// name and carry their place in it as the property "index".
+#pragma once
+
+#include "callframe.h"
+#include "messagesink.h"
+#include "seriallink.h"
+
+#include <QIcon>
+#include <QList>
+#include <QWidget>
+#include <memory>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+class ConsoleWindow : public QWidget {
+    Q_OBJECT
+public:
+    // Twips a pixel at 96 dots per inch: every place and size below is in twips divided by this.
+    static constexpr int TwipsPerPixel = 15;
+
+    // sink: where messages go; null means real message boxes and the end of the event loop.
+    explicit ConsoleWindow(MessageSink *sink = nullptr, QWidget *parent = nullptr);
+    ~ConsoleWindow() override;
+
+    // The application icon, in its 16 x 16 and 32 x 32 images.
+    static QIcon applicationIcon();
+
+    SerialLink &link() { return m_link; }
+    bool hasEnded() const { return m_ended; }
+
+    // The operations bound to the controls' events.
+    void Connecter_Click();
+    void Prof_Click();
+    void Administration_Click(qint16 index);
+    void Entretien_Click(qint16 index);
+    void Eleves_Click(qint16 index);
+    void Form_QueryUnload();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    template <typename Operation> void guarded(Operation &&operation);
+    void fail(const QString &message);
+    void sendCall(const CallFrame &frame);
+    void buildControls();
+    QPushButton *addButton(const char *name, int index, const QString &caption, const QString &tooltip,
+                           int leftTwips, int topTwips);
+
+    SerialLink m_link;
+    std::unique_ptr<MessageSink> m_ownSink;
+    MessageSink *m_sink;
+    bool m_ended = false;
+
+    QPushButton *m_prof = nullptr;
+    QPushButton *m_connecter = nullptr;
+    QPushButton *m_envoyer = nullptr;
+    QLineEdit *m_listeCar = nullptr;
+    QLineEdit *m_port = nullptr;
+    QLabel *m_label1 = nullptr;
+    QList<QWidget *> m_tabOrder;
+};

@@ -1,0 +1,31 @@
+// MessageSink: where the console shows its messages and how it ends. The window calls it for every
+// message it shows, so tests observe failures, answers and the end of the program through this one seam
+// instead of answering real message boxes.
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+class MessageSink {
+public:
+    virtual ~MessageSink() = default;
+    // A failure: shown before the program ends.
+    virtual void showFailure(const QString &message) = 0;
+    // A device answer; returns when the user has dismissed it.
+    virtual void showAnswer(const QString &text) = 0;
+    // Ends the program with this exit status.
+    virtual void end(int status) = 0;
+};
+
+// The real sink: modal message boxes titled with the application's name, and the end of the event loop.
+class BoxMessageSink : public MessageSink {
+public:
+    explicit BoxMessageSink(QWidget *parent) : m_parent(parent) {}
+    void showFailure(const QString &message) override;
+    void showAnswer(const QString &text) override;
+    void end(int status) override;
+
+private:
+    QWidget *m_parent;
+};

@@ -1,0 +1,100 @@
+// SerialLink: the console's one serial port, on POSIX termios, driven by the Qt event loop.
+//
+// Contract:
+// - The port number is set only while the port is closed; a number that names no device is refused.
+// - open() runs the line raw at 9600 baud, 8 data bits, no parity, 1 stop bit, no flow control, DTR
+//   raised, and holds the port exclusively: a port that another program holds is refused as busy.
+// - write() hands the bytes to the kernel at once; what the kernel cannot take yet waits in an in-order
+//   queue drained from the event loop. A write never blocks, never reorders and never drops a byte. A
+//   write while the port is closed, or after the line was lost, throws.
+// - Received bytes, 0x00 included, wait in an input queue. notified() is raised on the event loop with
+//   commEvent() == Received whenever at least ReceiveThreshold bytes wait: after new bytes arrive, and
+//   again after a read that leaves that many.
+// - A hang-up (device unplugged, peer closed) is reported once, with commEvent() == LineLost; the link
+//   then stops watching the device, and later writes fail with a message that the port was lost.
+// - close() lets every byte already written go out first, bounded by the time those bytes take on the
+//   line plus a margin, then releases the port.
+// Every failure is a Failure whose French message names the port and what went wrong.
+#pragma once
+
+#include "portnumber.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class QSocketNotifier;
+
+// A block of bytes handed to the link in one write: its bytes go out whole and in order, and
+// successive writes go out in call order.
+using PortWrite = QByteArray;
+
+class SerialLink : public QObject {
+    Q_OBJECT
+public:
+    // Codes read with commEvent() when notified() is raised.
+    enum Event : int {
+        NoEvent = 0,
+        Received = 2, // at least ReceiveThreshold bytes wait in the input queue
+        LineLost = 5, // the device hung up; the link no longer reads or writes
+    };
+    static constexpr int ReceiveThreshold = 3;
+    static constexpr int BaudRate = 9600;
+
+    explicit SerialLink(QObject *parent = nullptr);
+    ~SerialLink() override;
+
+    bool isOpen() const { return m_fd >= 0; }
+    bool isLost() const { return m_lost; }
+    PortNumber portNumber() const { return m_portNumber; }
+    QString devicePath() const;
+
+    void setPortNumber(PortNumber number);
+    // Reads always return raw bytes; the call is kept so that callers state the mode they rely on.
+    void setBinaryInput() { m_binaryInput = true; }
+    bool binaryInput() const { return m_binaryInput; }
+
+    void open();
+    void close();
+
+    void write(const PortWrite &bytes);
+    qsizetype outputQueued() const { return m_output.size() - m_outputHead; }
+
+    int commEvent() const { return m_event; }
+    // The most bytes a read returns; 0 means every waiting byte.
+    void setReadLength(int length) { m_readLength = length; }
+    int readLength() const { return m_readLength; }
+    QByteArray read();
+    qsizetype bytesWaiting() const { return m_input.size() - m_inputHead; }
+    // Raises notified() again, on the event loop, if ReceiveThreshold bytes or more still wait.
+    void renotifyIfWaiting();
+
+signals:
+    void notified();
+
+private:
+    void onReadable();
+    void onWritable();
+    bool flushOutput(); // false when the kernel cannot take more now
+    void drainBeforeClose();
+    void loseLine(int error);
+    void raise(Event event);
+    QString portName() const;
+    [[noreturn]] void failOnWrite(int error);
+
+    PortNumber m_portNumber = 1;
+    bool m_binaryInput = false;
+    int m_fd = -1;
+    bool m_lost = false;
+    QSocketNotifier *m_readNotifier = nullptr;
+    QSocketNotifier *m_writeNotifier = nullptr;
+
+    QByteArray m_output; // bytes written by the console that the kernel has not taken yet
+    qsizetype m_outputHead = 0;
+    QByteArray m_input; // received bytes not read yet, oldest first
+    qsizetype m_inputHead = 0;
+
+    int m_event = NoEvent;
+    int m_readLength = 0;
+    bool m_renotifyQueued = false;
+};

@@ -1,0 +1,117 @@
+// Helpers shared by the tests: a real pseudo-terminal pair standing in for the device, and a message
+// sink that records what the console shows instead of opening boxes.
+#pragma once
+
+#include "messagesink.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QStringList>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+// The device side of a pseudo-terminal. The console opens the other side by its port number,
+// 1000 + k for /dev/pts/k.
+class PtyPair {
+public:
+    PtyPair()
+    {
+        char name[64] = {};
+        if (::openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
+            return;
+        m_path = QString::fromLocal8Bit(name);
+        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+        // The device reads bytes exactly as the console sends them.
+        termios tio{};
+        ::tcgetattr(m_slave, &tio);
+        ::cfmakeraw(&tio);
+        ::tcsetattr(m_slave, TCSANOW, &tio);
+    }
+    ~PtyPair()
+    {
+        closeMaster();
+        closeSlave();
+    }
+    PtyPair(const PtyPair &) = delete;
+    PtyPair &operator=(const PtyPair &) = delete;
+
+    bool isValid() const { return m_master >= 0 && m_path.startsWith(QLatin1String("/dev/pts/")); }
+    int master() const { return m_master; }
+    QString path() const { return m_path; }
+    int portNumber() const { return 1000 + m_path.mid(9).toInt(); }
+    QString portText() const { return QString::number(portNumber()); }
+
+    // Hangs up as an unplugged device would.
+    void closeMaster()
+    {
+        if (m_master >= 0)
+            ::close(m_master);
+        m_master = -1;
+    }
+    // The test's own handle on the console's side; closing it leaves the console as its only user.
+    void closeSlave()
+    {
+        if (m_slave >= 0)
+            ::close(m_slave);
+        m_slave = -1;
+    }
+
+    // Reads what the console sent until `count` bytes have come or `ms` have passed, keeping the
+    // console's event loop running meanwhile (it drains its queue from there).
+    QByteArray readAtLeast(qsizetype count, int ms = 3000)
+    {
+        QByteArray got;
+        QDeadlineTimer deadline(ms);
+        while (got.size() < count && !deadline.hasExpired()) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            got += readAvailable(5);
+        }
+        return got;
+    }
+    // Whatever is readable now, waiting at most `ms` for the first byte.
+    QByteArray readAvailable(int ms = 0)
+    {
+        QByteArray got;
+        pollfd pfd{m_master, POLLIN, 0};
+        if (::poll(&pfd, 1, ms) <= 0)
+            return got;
+        char buffer[65536];
+        for (;;) {
+            const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            got.append(buffer, n);
+        }
+        return got;
+    }
+    bool send(const QByteArray &bytes) { return ::write(m_master, bytes.constData(), bytes.size()) == bytes.size(); }
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_path;
+};
+
+// Records every message and the end of the program instead of showing boxes and quitting.
+class RecordingSink : public MessageSink {
+public:
+    void showFailure(const QString &message) override { failures.append(message); }
+    void showAnswer(const QString &text) override
+    {
+        answers.append(text);
+        if (onAnswer)
+            onAnswer(text);
+    }
+    void end(int status) override { endStatus = status; }
+
+    QStringList failures;
+    QStringList answers;
+    std::function<void(const QString &)> onAnswer;
+    int endStatus = -1;
+};

@@ -1,0 +1,205 @@
+#include "consolewindow.h"
+#include "testsupport.h"
+
+#include <QApplication>
+#include <QHelpEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QTest>
+#include <QToolTip>
+
+namespace {
+
+// "Name" or "Name[index]" for a control, as the rows below spell them.
+QString controlKey(const QWidget *w)
+{
+    const QVariant index = w->property("index");
+    return index.isValid() ? QStringLiteral("%1[%2]").arg(w->objectName()).arg(index.toInt()) : w->objectName();
+}
+
+QWidget *findControl(QWidget *window, const QString &key)
+{
+    for (QWidget *w : window->findChildren<QWidget *>())
+        if (controlKey(w) == key)
+            return w;
+    return nullptr;
+}
+
+} // namespace
+
+class TestWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void windowItself();
+    void controls_data();
+    void controls();
+    void focusAndTabCycle();
+    void noDefaultButton();
+    void textsFitTheirControls();
+
+private:
+    RecordingSink *m_sink = nullptr;
+    ConsoleWindow *m_window = nullptr;
+};
+
+void TestWindow::init()
+{
+    m_sink = new RecordingSink;
+    m_window = new ConsoleWindow(m_sink);
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+}
+
+void TestWindow::cleanup()
+{
+    delete m_window;
+    delete m_sink;
+}
+
+void TestWindow::windowItself()
+{
+    QCOMPARE(m_window->windowTitle(), QStringLiteral("Test liaison série"));
+    // 6495 x 2895 twips at 15 twips a pixel; fixed.
+    QCOMPARE(m_window->size(), QSize(433, 193));
+    QCOMPARE(m_window->minimumSize(), m_window->maximumSize());
+    const QIcon icon = m_window->windowIcon();
+    QVERIFY(!icon.isNull());
+    QCOMPARE(icon.availableSizes(), (QList<QSize>{QSize(16, 16), QSize(32, 32)}));
+    // The port stays closed until Connecter is pressed.
+    QVERIFY(!m_window->link().isOpen());
+}
+
+void TestWindow::controls_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("tooltip");
+    QTest::addColumn<QRect>("twips");
+
+    const struct {
+        const char *key;
+        const char16_t *text;
+        const char16_t *tooltip;
+        int left, top, width, height;
+    } rows[] = {
+        {"Prof", u"01", u"Professeur", 2640, 0, 1215, 495},
+        {"Connecter", u"Connecter", u"", 0, 0, 1215, 495},
+        {"Administration[0]", u"00 00", u"Proviseur", 1320, 0, 1215, 495},
+        {"Administration[1]", u"00 01", u"Proviseur adjoint", 1320, 480, 1215, 495},
+        {"Administration[2]", u"00 02", u"Secrétaire", 1320, 960, 1215, 495},
+        {"Administration[3]", u"00 03", u"Comptabilité", 1320, 1440, 1215, 495},
+        {"Eleves[0]", u"03 00", u"Seconde", 5280, 0, 1215, 495},
+        {"Eleves[1]", u"03 01", u"Première", 5280, 480, 1215, 495},
+        {"Eleves[2]", u"03 02", u"Terminale", 5280, 960, 1215, 495},
+        {"Eleves[3]", u"03 03", u"BTS", 5280, 1440, 1215, 495},
+        {"Eleves[4]", u"03 04", u"BEP", 5280, 1920, 1215, 495},
+        {"Eleves[5]", u"03 05", u"Bac Pro", 5280, 2400, 1215, 495},
+        {"Entretien[0]", u"02 00", u"Ménage", 3960, 0, 1215, 495},
+        {"Entretien[1]", u"02 01", u"Maintenance", 3960, 480, 1215, 495},
+        {"ListeCar", u"01 01 01 04", u"", 720, 2280, 1815, 495},
+        {"Envoyer", u"Envoyer", u"", 2760, 2280, 1215, 495},
+        {"Port", u"1", u"", 3360, 1920, 375, 285},
+        {"Label1", u"Com", u"", 2880, 1920, 375, 255},
+    };
+    for (const auto &r : rows)
+        QTest::newRow(r.key) << QString::fromLatin1(r.key) << QString::fromUtf16(r.text)
+                             << QString::fromUtf16(r.tooltip) << QRect(r.left, r.top, r.width, r.height);
+}
+
+void TestWindow::controls()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, text);
+    QFETCH(QString, tooltip);
+    QFETCH(QRect, twips);
+
+    QWidget *w = findControl(m_window, key);
+    QVERIFY2(w, qPrintable(key));
+    QVERIFY(w->isVisible() && w->isEnabled());
+    QCOMPARE(w->geometry(), QRect(twips.x() / 15, twips.y() / 15, twips.width() / 15, twips.height() / 15));
+
+    if (auto *b = qobject_cast<QPushButton *>(w))
+        QCOMPARE(b->text(), text);
+    else if (auto *e = qobject_cast<QLineEdit *>(w))
+        QCOMPARE(e->text(), text);
+    else if (auto *l = qobject_cast<QLabel *>(w))
+        QCOMPARE(l->text(), text);
+    else
+        QFAIL("unexpected kind of control");
+
+    // Resting the pointer on the control shows its tooltip, or none.
+    QHelpEvent help(QEvent::ToolTip, w->rect().center(), w->mapToGlobal(w->rect().center()));
+    QApplication::sendEvent(w, &help);
+    QCOMPARE(QToolTip::isVisible() ? QToolTip::text() : QString(), tooltip);
+    QToolTip::hideText();
+}
+
+void TestWindow::focusAndTabCycle()
+{
+    QApplication::setActiveWindow(m_window);
+    QVERIFY(QTest::qWaitForWindowActive(m_window));
+    QCOMPARE(controlKey(QApplication::focusWidget()), QStringLiteral("Prof"));
+
+    const QStringList expected = {
+        "Connecter",   "Administration[0]", "Administration[1]", "Administration[2]", "Administration[3]",
+        "Eleves[0]",   "Eleves[1]",         "Eleves[2]",         "Eleves[3]",         "Eleves[4]",
+        "Eleves[5]",   "Entretien[0]",      "Entretien[1]",      "ListeCar",          "Envoyer",
+        "Port",        "Prof",
+    };
+    QStringList walked;
+    for (qsizetype i = 0; i < expected.size(); ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        walked << controlKey(QApplication::focusWidget());
+    }
+    QCOMPARE(walked, expected);
+}
+
+void TestWindow::noDefaultButton()
+{
+    for (QPushButton *b : m_window->findChildren<QPushButton *>()) {
+        QVERIFY2(!b->isDefault() && !b->autoDefault(), qPrintable(controlKey(b)));
+    }
+    // Enter in a text box presses nothing: nothing goes out and nothing fails.
+    QTest::keyClick(m_window->findChild<QLineEdit *>("ListeCar"), Qt::Key_Return);
+    QVERIFY(m_sink->failures.isEmpty());
+}
+
+void TestWindow::textsFitTheirControls()
+{
+    for (QWidget *w : m_window->findChildren<QWidget *>()) {
+        QString text;
+        QRect room;
+        if (auto *b = qobject_cast<QPushButton *>(w)) {
+            QStyleOptionButton option;
+            option.initFrom(b);
+            option.text = b->text();
+            text = b->text();
+            room = b->style()->subElementRect(QStyle::SE_PushButtonContents, &option, b);
+        } else if (auto *l = qobject_cast<QLabel *>(w)) {
+            text = l->text();
+            room = l->contentsRect();
+        } else if (auto *e = qobject_cast<QLineEdit *>(w)) {
+            text = e->text();
+            // The frame takes a couple of pixels each side.
+            room = e->rect().adjusted(2, 2, -2, -2);
+        } else {
+            continue;
+        }
+        const QFontMetrics metrics(w->font());
+        QVERIFY2(metrics.horizontalAdvance(text) <= room.width() && metrics.height() <= room.height(),
+                 qPrintable(QStringLiteral("%1: \"%2\" needs %3x%4, has %5x%6")
+                                .arg(controlKey(w), text)
+                                .arg(metrics.horizontalAdvance(text))
+                                .arg(metrics.height())
+                                .arg(room.width())
+                                .arg(room.height())));
+    }
+}
+
+QTEST_MAIN(TestWindow)
+#include "tst_window.moc"
