@@ -76,8 +76,8 @@ QIcon ConsoleWindow::applicationIcon()
     return icon;
 }
 
-QPushButton *ConsoleWindow::addButton(const char *name, int index, const QString &caption, const QString &tooltip,
-                                      int leftTwips, int topTwips)
+QPushButton *ConsoleWindow::addButton(const char *name, int index, const QString &caption,
+                                      const QString &tooltip, int leftTwips, int topTwips)
 {
     auto *button = new QPushButton(caption, this);
     button->setObjectName(QString::fromLatin1(name));
@@ -100,12 +100,14 @@ void ConsoleWindow::buildControls()
     m_connecter = addButton("Connecter", -1, QStringLiteral("Connecter"), QString(), ConnecterColumn, 0);
     connect(m_connecter, &QPushButton::clicked, this, [this] { guarded([this] { Connecter_Click(); }); });
 
-    auto addArray = [this](const char *name, const auto &members, int column, void (ConsoleWindow::*op)(qint16)) {
+    auto addArray = [this](const char *name, const auto &members, int column,
+                           void (ConsoleWindow::*op)(qint16)) {
         qint16 index = 0;
         for (const Member &m : members) {
-            QPushButton *b = addButton(name, index, QString::fromUtf16(m.caption), QString::fromUtf16(m.tooltip),
-                                       column, index * RowTwips);
-            connect(b, &QPushButton::clicked, this, [this, op, index] { guarded([=, this] { (this->*op)(index); }); });
+            QPushButton *b = addButton(name, index, QString::fromUtf16(m.caption),
+                                       QString::fromUtf16(m.tooltip), column, index * RowTwips);
+            connect(b, &QPushButton::clicked, this,
+                    [this, op, index] { guarded([=, this] { (this->*op)(index); }); });
             ++index;
         }
     };
@@ -118,7 +120,8 @@ void ConsoleWindow::buildControls()
     m_listeCar->setGeometry(px(720), px(2280), px(1815), px(495));
     QFont listFont = font();
     // The console was drawn with "MS Sans Serif"; where it is missing, a plain sans-serif face stands in.
-    listFont.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("DejaVu Sans"), QStringLiteral("Sans")});
+    listFont.setFamilies(
+        {QStringLiteral("MS Sans Serif"), QStringLiteral("DejaVu Sans"), QStringLiteral("Sans")});
     listFont.setStyleHint(QFont::SansSerif);
     listFont.setPointSize(12);
     listFont.setWeight(QFont::Normal);

@@ -21,7 +21,8 @@ PortNumber parsePortText(const QString &text)
 
     bool ok = false;
     const qlonglong value = trimmed.toLongLong(&ok);
-    if (!ok || value < std::numeric_limits<PortNumber>::min() || value > std::numeric_limits<PortNumber>::max())
+    if (!ok || value < std::numeric_limits<PortNumber>::min() ||
+        value > std::numeric_limits<PortNumber>::max())
         throw Failure(
             QStringLiteral("Le numéro de port « %1 » est hors de l'intervalle de -32768 à 32767.").arg(text));
     return static_cast<PortNumber>(value);

@@ -72,8 +72,9 @@ QString SerialLink::portName() const
 void SerialLink::setPortNumber(PortNumber number)
 {
     if (isOpen())
-        throw Failure(QStringLiteral("Le numéro de port ne peut pas changer pendant que le port %1 est ouvert.")
-                          .arg(portName()));
+        throw Failure(
+            QStringLiteral("Le numéro de port ne peut pas changer pendant que le port %1 est ouvert.")
+                .arg(portName()));
     if (!devicePathForPort(number))
         throw Failure(QStringLiteral("Le port numéro %1 n'existe pas : les numéros valides sont 1 à 96 "
                                      "et 1000 à 32767 (pseudo-terminaux).")
@@ -89,12 +90,14 @@ void SerialLink::open()
     const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
-        throw Failure(QStringLiteral("Impossible d'ouvrir le port %1 : %2.").arg(portName(), systemError(error)));
+        throw Failure(
+            QStringLiteral("Impossible d'ouvrir le port %1 : %2.").arg(portName(), systemError(error)));
     }
     auto refuse = [&](const QString &what, int error) {
         ::close(fd);
-        throw Failure(QStringLiteral("Impossible d'ouvrir le port %1 : %2%3.")
-                          .arg(portName(), what, error ? QStringLiteral(" (%1)").arg(systemError(error)) : QString()));
+        throw Failure(
+            QStringLiteral("Impossible d'ouvrir le port %1 : %2%3.")
+                .arg(portName(), what, error ? QStringLiteral(" (%1)").arg(systemError(error)) : QString()));
     };
 
     // Exclusive: TIOCEXCL keeps other programs out (root excepted), flock keeps out every program that
@@ -146,15 +149,16 @@ void SerialLink::close()
 {
     if (!isOpen())
         return;
-    if (!m_lost)
-        drainBeforeClose();
+    const bool drained = m_lost || drainBeforeClose();
     delete m_readNotifier;
     m_readNotifier = nullptr;
     delete m_writeNotifier;
     m_writeNotifier = nullptr;
-    // Whatever the line could not send in its time is dropped here rather than letting close() wait
-    // for it (the kernel would wait up to 30 s on a stuck line).
-    ::tcflush(m_fd, TCOFLUSH);
+    // What a stuck line could not send in its time is dropped rather than letting close() wait for it
+    // (the kernel would wait up to 30 s). Only then: on a pseudo-terminal the flush also discards what
+    // the peer has not read yet.
+    if (!drained)
+        ::tcflush(m_fd, TCOFLUSH);
     ::flock(m_fd, LOCK_UN);
     ::close(m_fd);
     m_fd = -1;
@@ -162,7 +166,7 @@ void SerialLink::close()
     m_outputHead = 0;
 }
 
-void SerialLink::drainBeforeClose()
+bool SerialLink::drainBeforeClose()
 {
     int kernelQueued = 0;
     if (::ioctl(m_fd, TIOCOUTQ, &kernelQueued) != 0)
@@ -181,13 +185,17 @@ void SerialLink::drainBeforeClose()
         try {
             flushOutput();
         } catch (const Failure &) {
-            return; // the line went away: nothing more can go out
+            return true; // the line went away: nothing more can go out, nothing is left to drop
         }
     }
+    if (outputQueued() > 0)
+        return false;
     // Then wait until the driver has shifted its own buffer out onto the wire.
-    while (clock.elapsed() < budgetMs) {
+    for (;;) {
         if (::ioctl(m_fd, TIOCOUTQ, &kernelQueued) != 0 || kernelQueued == 0)
-            break;
+            return true;
+        if (clock.elapsed() >= budgetMs)
+            return false;
         ::usleep(static_cast<useconds_t>(std::min<qint64>(lineTimeMs(kernelQueued), 20)) * 1000 + 1000);
     }
 }
@@ -195,11 +203,13 @@ void SerialLink::drainBeforeClose()
 void SerialLink::write(const PortWrite &bytes)
 {
     if (!isOpen())
-        throw Failure(QStringLiteral("Le port %1 n'est pas ouvert : appuyez sur « Connecter » avant d'envoyer.")
-                          .arg(portName()));
+        throw Failure(
+            QStringLiteral("Le port %1 n'est pas ouvert : appuyez sur « Connecter » avant d'envoyer.")
+                .arg(portName()));
     if (m_lost)
-        throw Failure(QStringLiteral("La liaison avec le port %1 a été perdue : rien ne peut plus être envoyé.")
-                          .arg(portName()));
+        throw Failure(
+            QStringLiteral("La liaison avec le port %1 a été perdue : rien ne peut plus être envoyé.")
+                .arg(portName()));
     // Bytes still queued go first: append, then let the kernel take what it can.
     m_output.append(bytes);
     if (!flushOutput())
@@ -277,7 +287,8 @@ void SerialLink::loseLine(int)
         m_writeNotifier->setEnabled(false);
     m_output.clear();
     m_outputHead = 0;
-    QMetaObject::invokeMethod(this, [this] { raise(LineLost); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { raise(LineLost); }, Qt::QueuedConnection);
 }
 
 void SerialLink::raise(Event event)
@@ -288,7 +299,8 @@ void SerialLink::raise(Event event)
 
 QByteArray SerialLink::read()
 {
-    const qsizetype count = m_readLength > 0 ? std::min<qsizetype>(m_readLength, bytesWaiting()) : bytesWaiting();
+    const qsizetype count =
+        m_readLength > 0 ? std::min<qsizetype>(m_readLength, bytesWaiting()) : bytesWaiting();
     QByteArray bytes = m_input.mid(m_inputHead, count);
     m_inputHead += count;
     if (m_inputHead == m_input.size()) {

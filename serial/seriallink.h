@@ -75,8 +75,8 @@ signals:
 private:
     void onReadable();
     void onWritable();
-    bool flushOutput(); // false when the kernel cannot take more now
-    void drainBeforeClose();
+    bool flushOutput();      // false when the kernel cannot take more now
+    bool drainBeforeClose(); // false when bytes were left after the time allowed
     void loseLine(int error);
     void raise(Event event);
     QString portName() const;

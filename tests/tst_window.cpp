@@ -1,5 +1,5 @@
 #include "consolewindow.h"
-#include "testsupport.h"
+#include "recordingsink.h"
 
 #include <QApplication>
 #include <QHelpEvent>
@@ -17,7 +17,8 @@ namespace {
 QString controlKey(const QWidget *w)
 {
     const QVariant index = w->property("index");
-    return index.isValid() ? QStringLiteral("%1[%2]").arg(w->objectName()).arg(index.toInt()) : w->objectName();
+    return index.isValid() ? QStringLiteral("%1[%2]").arg(w->objectName()).arg(index.toInt())
+                           : w->objectName();
 }
 
 QWidget *findControl(QWidget *window, const QString &key)
@@ -146,10 +147,23 @@ void TestWindow::focusAndTabCycle()
     QCOMPARE(controlKey(QApplication::focusWidget()), QStringLiteral("Prof"));
 
     const QStringList expected = {
-        "Connecter",   "Administration[0]", "Administration[1]", "Administration[2]", "Administration[3]",
-        "Eleves[0]",   "Eleves[1]",         "Eleves[2]",         "Eleves[3]",         "Eleves[4]",
-        "Eleves[5]",   "Entretien[0]",      "Entretien[1]",      "ListeCar",          "Envoyer",
-        "Port",        "Prof",
+        "Connecter",
+        "Administration[0]",
+        "Administration[1]",
+        "Administration[2]",
+        "Administration[3]",
+        "Eleves[0]",
+        "Eleves[1]",
+        "Eleves[2]",
+        "Eleves[3]",
+        "Eleves[4]",
+        "Eleves[5]",
+        "Entretien[0]",
+        "Entretien[1]",
+        "ListeCar",
+        "Envoyer",
+        "Port",
+        "Prof",
     };
     QStringList walked;
     for (qsizetype i = 0; i < expected.size(); ++i) {

@@ -1,15 +1,11 @@
-// Helpers shared by the tests: a real pseudo-terminal pair standing in for the device, and a message
-// sink that records what the console shows instead of opening boxes.
+// PtyPair: a real pseudo-terminal pair standing in for the device in the tests.
 #pragma once
-
-#include "messagesink.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QStringList>
+#include <QString>
 
-#include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -90,28 +86,13 @@ public:
         }
         return got;
     }
-    bool send(const QByteArray &bytes) { return ::write(m_master, bytes.constData(), bytes.size()) == bytes.size(); }
+    bool send(const QByteArray &bytes)
+    {
+        return ::write(m_master, bytes.constData(), bytes.size()) == bytes.size();
+    }
 
 private:
     int m_master = -1;
     int m_slave = -1;
     QString m_path;
-};
-
-// Records every message and the end of the program instead of showing boxes and quitting.
-class RecordingSink : public MessageSink {
-public:
-    void showFailure(const QString &message) override { failures.append(message); }
-    void showAnswer(const QString &text) override
-    {
-        answers.append(text);
-        if (onAnswer)
-            onAnswer(text);
-    }
-    void end(int status) override { endStatus = status; }
-
-    QStringList failures;
-    QStringList answers;
-    std::function<void(const QString &)> onAnswer;
-    int endStatus = -1;
 };

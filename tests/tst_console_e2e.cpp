@@ -1,0 +1,304 @@
+// The real window driving a real pseudo-terminal: buttons are clicked, bytes are read at the device side.
+#include "consolewindow.h"
+#include "ptypair.h"
+#include "recordingsink.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <ctime>
+
+namespace {
+
+QPushButton *button(QWidget *window, const QString &name, int index = -1)
+{
+    for (QPushButton *b : window->findChildren<QPushButton *>(name))
+        if (index < 0 || b->property("index").toInt() == index)
+            return b;
+    return nullptr;
+}
+
+double processCpuSeconds()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+} // namespace
+
+class TestConsoleEndToEnd : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void everyButtonPutsItsFrameOnTheLine_data();
+    void everyButtonPutsItsFrameOnTheLine();
+    void lineSettings();
+    void secondConnecterAndEditedPortChangeNothing();
+    void secondOpenerIsRefusedAsBusy();
+    void buttonBeforeConnecterFailsWithNothingSent();
+    void badPortFailsBeforeAnythingIsSet_data();
+    void badPortFailsBeforeAnythingIsSet();
+    void frameWrittenJustBeforeCloseArrivesWhole();
+    void closingWithoutConnecterTouchesNothing();
+    void hangUpIsReportedOnceWithoutSpinning();
+    void realFailurePathShowsCriticalBoxAndEndsWithStatusOne();
+
+private:
+    void connectToPty();
+    QLineEdit *portBox() { return m_window->findChild<QLineEdit *>(QStringLiteral("Port")); }
+
+    PtyPair *m_pty = nullptr;
+    RecordingSink *m_sink = nullptr;
+    ConsoleWindow *m_window = nullptr;
+};
+
+void TestConsoleEndToEnd::init()
+{
+    m_pty = new PtyPair;
+    QVERIFY(m_pty->isValid());
+    m_sink = new RecordingSink;
+    m_window = new ConsoleWindow(m_sink);
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+}
+
+void TestConsoleEndToEnd::cleanup()
+{
+    delete m_window;
+    delete m_sink;
+    delete m_pty;
+}
+
+void TestConsoleEndToEnd::connectToPty()
+{
+    portBox()->setText(m_pty->portText());
+    QTest::mouseClick(button(m_window, "Connecter"), Qt::LeftButton);
+    QVERIFY2(m_sink->failures.isEmpty(), qPrintable(m_sink->failures.value(0)));
+    QVERIFY(m_window->link().isOpen());
+    QCOMPARE(m_window->link().devicePath(), m_pty->path());
+    QVERIFY(m_window->link().binaryInput());
+}
+
+void TestConsoleEndToEnd::everyButtonPutsItsFrameOnTheLine_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QByteArray>("line");
+
+    QTest::newRow("Prof") << "Prof" << -1 << QByteArray::fromHex("0101010400");
+    for (int i = 0; i < 4; ++i)
+        QTest::addRow("Administration %d", i) << "Administration" << i
+                                              << QByteArray::fromHex("01020000"
+                                                                     "0400")
+                                                     .replace(3, 1, QByteArray(1, char(i)));
+    for (int i = 0; i < 2; ++i)
+        QTest::addRow("Entretien %d", i) << "Entretien" << i
+                                         << QByteArray::fromHex("01020200"
+                                                                "0400")
+                                                .replace(3, 1, QByteArray(1, char(i)));
+    for (int i = 0; i < 6; ++i)
+        QTest::addRow("Eleves %d", i) << "Eleves" << i
+                                      << QByteArray::fromHex("01020300"
+                                                             "0400")
+                                             .replace(3, 1, QByteArray(1, char(i)));
+}
+
+void TestConsoleEndToEnd::everyButtonPutsItsFrameOnTheLine()
+{
+    QFETCH(QString, name);
+    QFETCH(int, index);
+    QFETCH(QByteArray, line);
+
+    connectToPty();
+    QPushButton *b = button(m_window, name, index);
+    QVERIFY(b);
+    // Twice: nothing is remembered between presses, so the frame goes out twice.
+    QTest::mouseClick(b, Qt::LeftButton);
+    QTest::mouseClick(b, Qt::LeftButton);
+    QCOMPARE(m_pty->readAtLeast(2 * line.size()).toHex(' '), (line + line).toHex(' '));
+    QCOMPARE(m_pty->readAvailable(50).toHex(' '), QByteArray());
+    QVERIFY(m_sink->failures.isEmpty());
+}
+
+void TestConsoleEndToEnd::lineSettings()
+{
+    connectToPty();
+    // The master reports the settings of the side the console opened.
+    termios tio{};
+    QCOMPARE(::tcgetattr(m_pty->master(), &tio), 0);
+    QCOMPARE(::cfgetospeed(&tio), speed_t(B9600));
+    QCOMPARE(::cfgetispeed(&tio), speed_t(B9600));
+    QCOMPARE(tio.c_cflag & CSIZE, tcflag_t(CS8));
+    QCOMPARE(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
+    QCOMPARE(tio.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+    QCOMPARE(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP), tcflag_t(0));
+    QCOMPARE(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), tcflag_t(0));
+    QCOMPARE(tio.c_oflag & OPOST, tcflag_t(0));
+
+    // Raw both ways: a frame right after opening, with its 0x00 and 0x04 (end of text to a cooked
+    // line), arrives untouched.
+    QTest::mouseClick(button(m_window, "Administration", 0), Qt::LeftButton);
+    QCOMPARE(m_pty->readAtLeast(6).toHex(' '), QByteArray("01 02 00 00 04 00"));
+}
+
+void TestConsoleEndToEnd::secondConnecterAndEditedPortChangeNothing()
+{
+    connectToPty();
+    PtyPair other;
+    QVERIFY(other.isValid());
+    portBox()->setText(other.portText());
+    QTest::mouseClick(button(m_window, "Connecter"), Qt::LeftButton);
+    QVERIFY(m_sink->failures.isEmpty());
+    QVERIFY(m_sink->answers.isEmpty());
+    QCOMPARE(m_window->link().devicePath(), m_pty->path());
+    QCOMPARE(portBox()->text(), other.portText()); // the box is never changed by an operation
+
+    QTest::mouseClick(button(m_window, "Prof"), Qt::LeftButton);
+    QCOMPARE(m_pty->readAtLeast(5).toHex(' '), QByteArray("01 01 01 04 00"));
+    QCOMPARE(other.readAvailable(50), QByteArray());
+}
+
+void TestConsoleEndToEnd::secondOpenerIsRefusedAsBusy()
+{
+    connectToPty();
+    RecordingSink secondSink;
+    ConsoleWindow second(&secondSink);
+    second.findChild<QLineEdit *>(QStringLiteral("Port"))->setText(m_pty->portText());
+    QTest::mouseClick(button(&second, "Connecter"), Qt::LeftButton);
+    QCOMPARE(secondSink.failures.size(), 1);
+    QVERIFY2(secondSink.failures.first().contains(QStringLiteral("occupé")),
+             qPrintable(secondSink.failures.first()));
+    QVERIFY2(secondSink.failures.first().contains(m_pty->portText()),
+             qPrintable(secondSink.failures.first()));
+    QCOMPARE(secondSink.endStatus, 1);
+    QVERIFY(!second.link().isOpen());
+    // The first holder is untouched.
+    QTest::mouseClick(button(m_window, "Prof"), Qt::LeftButton);
+    QCOMPARE(m_pty->readAtLeast(5).size(), 5);
+}
+
+void TestConsoleEndToEnd::buttonBeforeConnecterFailsWithNothingSent()
+{
+    QTest::mouseClick(button(m_window, "Eleves", 5), Qt::LeftButton);
+    QCOMPARE(m_sink->failures.size(), 1);
+    QVERIFY2(m_sink->failures.first().contains(QStringLiteral("n'est pas ouvert")),
+             qPrintable(m_sink->failures.first()));
+    QCOMPARE(m_sink->endStatus, 1);
+    QCOMPARE(m_pty->readAvailable(50), QByteArray());
+    // Once the program has ended no further operation runs.
+    QVERIFY(m_window->hasEnded());
+    QTest::mouseClick(button(m_window, "Prof"), Qt::LeftButton);
+    QCOMPARE(m_sink->failures.size(), 1);
+}
+
+void TestConsoleEndToEnd::badPortFailsBeforeAnythingIsSet_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("named"); // what the message must name
+
+    QTest::newRow("not a number") << "abc"
+                                  << "« abc »";
+    QTest::newRow("out of range") << "32768"
+                                  << "« 32768 »";
+    QTest::newRow("empty") << ""
+                           << "vide";
+    QTest::newRow("negative: no device") << "-1"
+                                         << "-1";
+    QTest::newRow("zero: no device") << "0"
+                                     << "numéro 0";
+    QTest::newRow("between ranges") << "500"
+                                    << "500";
+    QTest::newRow("missing pseudo-terminal") << "32767"
+                                             << "/dev/pts/31767";
+}
+
+void TestConsoleEndToEnd::badPortFailsBeforeAnythingIsSet()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, named);
+
+    portBox()->setText(text);
+    QTest::mouseClick(button(m_window, "Connecter"), Qt::LeftButton);
+    QCOMPARE(m_sink->failures.size(), 1);
+    QVERIFY2(m_sink->failures.first().contains(named), qPrintable(m_sink->failures.first()));
+    QCOMPARE(m_sink->endStatus, 1);
+    QVERIFY(!m_window->link().isOpen());
+}
+
+void TestConsoleEndToEnd::frameWrittenJustBeforeCloseArrivesWhole()
+{
+    connectToPty();
+    // The console is the only user of its side: nothing else keeps the line up once it closes.
+    m_pty->closeSlave();
+    QTest::mouseClick(button(m_window, "Eleves", 3), Qt::LeftButton);
+    QTest::mouseClick(button(m_window, "Prof"), Qt::LeftButton);
+    m_window->close();
+    QVERIFY(!m_window->link().isOpen());
+    QCOMPARE(m_pty->readAtLeast(11).toHex(' '), QByteArray("01 02 03 03 04 00 01 01 01 04 00"));
+    QVERIFY(m_sink->failures.isEmpty());
+}
+
+void TestConsoleEndToEnd::closingWithoutConnecterTouchesNothing()
+{
+    m_window->close();
+    QVERIFY(!m_window->link().isOpen());
+    QVERIFY(m_sink->failures.isEmpty());
+    QCOMPARE(m_sink->endStatus, -1);
+    QCOMPARE(m_pty->readAvailable(50), QByteArray());
+}
+
+void TestConsoleEndToEnd::hangUpIsReportedOnceWithoutSpinning()
+{
+    connectToPty();
+    m_pty->closeSlave();
+    QList<int> events;
+    connect(&m_window->link(), &SerialLink::notified, this, [&] { events << m_window->link().commEvent(); });
+
+    m_pty->closeMaster();
+    const double cpuBefore = processCpuSeconds();
+    QTest::qWait(600);
+    const double cpuUsed = processCpuSeconds() - cpuBefore;
+    QCOMPARE(events, QList<int>{SerialLink::LineLost});
+    // A loop spinning on the dead descriptor would burn nearly all of the 600 ms.
+    QVERIFY2(cpuUsed < 0.2, qPrintable(QString::number(cpuUsed)));
+
+    QTest::mouseClick(button(m_window, "Prof"), Qt::LeftButton);
+    QCOMPARE(m_sink->failures.size(), 1);
+    QVERIFY2(m_sink->failures.first().contains(QStringLiteral("perdue")),
+             qPrintable(m_sink->failures.first()));
+    QCOMPARE(m_sink->endStatus, 1);
+}
+
+void TestConsoleEndToEnd::realFailurePathShowsCriticalBoxAndEndsWithStatusOne()
+{
+    // The window's own sink: a real critical box, then the end of the event loop with status 1.
+    ConsoleWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QString shown;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, this, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            shown = box->text();
+            icon = box->icon();
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    answer.start(10);
+    QTimer::singleShot(0, &window, [&] { QTest::mouseClick(button(&window, "Prof"), Qt::LeftButton); });
+    QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(99); }); // a box nobody answers
+    QCOMPARE(QCoreApplication::exec(), 1);
+    QCOMPARE(icon, QMessageBox::Critical);
+    QVERIFY2(shown.contains(QStringLiteral("n'est pas ouvert")), qPrintable(shown));
+}
+
+QTEST_MAIN(TestConsoleEndToEnd)
+#include "tst_console_e2e.moc"
