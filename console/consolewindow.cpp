@@ -3,6 +3,7 @@
 #include "failure.h"
 #include "portnumber.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -67,6 +68,13 @@ ConsoleWindow::ConsoleWindow(MessageSink *sink, QWidget *parent)
 }
 
 ConsoleWindow::~ConsoleWindow() = default;
+
+void ConsoleWindow::setUpApplication()
+{
+    QApplication::setApplicationName(QStringLiteral("liaison-serie"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Test liaison série"));
+    QApplication::setWindowIcon(applicationIcon());
+}
 
 QIcon ConsoleWindow::applicationIcon()
 {

@@ -32,6 +32,9 @@ public:
 
     // The application icon, in its 16 x 16 and 32 x 32 images.
     static QIcon applicationIcon();
+    // Names the application (the title of its message boxes) and sets its icon; called once after the
+    // QApplication is made.
+    static void setUpApplication();
 
     SerialLink &link() { return m_link; }
     bool hasEnded() const { return m_ended; }

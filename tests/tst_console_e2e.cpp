@@ -34,6 +34,7 @@ double processCpuSeconds()
 class TestConsoleEndToEnd : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { ConsoleWindow::setUpApplication(); }
     void init();
     void cleanup();
 
@@ -283,11 +284,13 @@ void TestConsoleEndToEnd::realFailurePathShowsCriticalBoxAndEndsWithStatusOne()
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
     QString shown;
+    QString title;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QTimer answer;
     connect(&answer, &QTimer::timeout, this, [&] {
         if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
             shown = box->text();
+            title = box->windowTitle();
             icon = box->icon();
             box->button(QMessageBox::Ok)->click();
         }
@@ -297,6 +300,7 @@ void TestConsoleEndToEnd::realFailurePathShowsCriticalBoxAndEndsWithStatusOne()
     QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(99); }); // a box nobody answers
     QCOMPARE(QCoreApplication::exec(), 1);
     QCOMPARE(icon, QMessageBox::Critical);
+    QCOMPARE(title, QStringLiteral("Test liaison série"));
     QVERIFY2(shown.contains(QStringLiteral("n'est pas ouvert")), qPrintable(shown));
 }
 
