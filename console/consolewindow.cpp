@@ -1,7 +1,9 @@
 #include "consolewindow.h"
 
+#include "bytelist.h"
 #include "failure.h"
 #include "portnumber.h"
+#include "replytext.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -137,6 +139,7 @@ void ConsoleWindow::buildControls()
     m_tabOrder.append(m_listeCar);
 
     m_envoyer = addButton("Envoyer", -1, QStringLiteral("Envoyer"), QString(), 2760, 2280);
+    connect(m_envoyer, &QPushButton::clicked, this, [this] { guarded([this] { Envoyer_Click(); }); });
 
     m_port = new QLineEdit(QStringLiteral("1"), this);
     m_port->setObjectName(QStringLiteral("Port"));
@@ -151,6 +154,8 @@ void ConsoleWindow::buildControls()
     for (qsizetype i = 1; i < m_tabOrder.size(); ++i)
         QWidget::setTabOrder(m_tabOrder.at(i - 1), m_tabOrder.at(i));
     m_prof->setFocus();
+
+    connect(&m_link, &SerialLink::notified, this, [this] { guarded([this] { Comm_OnComm(); }); });
 }
 
 template <typename Operation> void ConsoleWindow::guarded(Operation &&operation)
@@ -221,4 +226,28 @@ void ConsoleWindow::Form_QueryUnload()
 {
     if (m_link.isOpen())
         m_link.close();
+}
+
+void ConsoleWindow::Envoyer_Click()
+{
+    // One pass over the text: each value is converted, then written, before the next one is looked at.
+    const QString list = m_listeCar->text();
+    ByteListReader values(list);
+    while (!values.atEnd())
+        m_link.write(PortWrite(1, static_cast<char>(values.next())));
+}
+
+void ConsoleWindow::Comm_OnComm()
+{
+    if (m_link.commEvent() != SerialLink::Received)
+        return;
+    // Boxes never stack: an answer that comes while one is open waits in the link and is shown after.
+    if (m_answerShown)
+        return;
+    m_link.setReadLength(ReplyLength);
+    const QString text = replyText(m_link.read());
+    m_answerShown = true;
+    m_sink->showAnswer(text);
+    m_answerShown = false;
+    m_link.renotifyIfWaiting();
 }

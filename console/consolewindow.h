@@ -46,6 +46,8 @@ public:
     void Entretien_Click(qint16 index);
     void Eleves_Click(qint16 index);
     void Form_QueryUnload();
+    void Envoyer_Click();
+    void Comm_OnComm();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -62,6 +64,7 @@ private:
     std::unique_ptr<MessageSink> m_ownSink;
     MessageSink *m_sink;
     bool m_ended = false;
+    bool m_answerShown = false; // an answer box is open: later answers wait for it to close
 
     QPushButton *m_prof = nullptr;
     QPushButton *m_connecter = nullptr;

@@ -210,8 +210,11 @@ void SerialLink::write(const PortWrite &bytes)
         throw Failure(
             QStringLiteral("La liaison avec le port %1 a été perdue : rien ne peut plus être envoyé.")
                 .arg(portName()));
-    // Bytes still queued go first: append, then let the kernel take what it can.
+    // Bytes still queued go first: append, then let the kernel take what it can. While the kernel is
+    // known to be full the write notifier drains the queue, so asking again would only cost a call.
     m_output.append(bytes);
+    if (m_writeNotifier->isEnabled())
+        return;
     if (!flushOutput())
         m_writeNotifier->setEnabled(true);
 }
@@ -225,10 +228,16 @@ bool SerialLink::flushOutput()
             m_outputHead += n;
             continue;
         }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // Keep the queue from growing without end on a line that is always busy.
+            if (m_outputHead > 65536 && m_outputHead * 2 > m_output.size()) {
+                m_output.remove(0, m_outputHead);
+                m_outputHead = 0;
+            }
+            return false;
+        }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return false;
         failOnWrite(n < 0 ? errno : EIO);
     }
     m_output.clear();

@@ -1,7 +1,5 @@
 // The real window driving a real pseudo-terminal: buttons are clicked, bytes are read at the device side.
-#include "consolewindow.h"
-#include "ptypair.h"
-#include "recordingsink.h"
+#include "consoledriver.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -13,14 +11,6 @@
 #include <ctime>
 
 namespace {
-
-QPushButton *button(QWidget *window, const QString &name, int index = -1)
-{
-    for (QPushButton *b : window->findChildren<QPushButton *>(name))
-        if (index < 0 || b->property("index").toInt() == index)
-            return b;
-    return nullptr;
-}
 
 double processCpuSeconds()
 {
@@ -53,7 +43,7 @@ private slots:
 
 private:
     void connectToPty();
-    QLineEdit *portBox() { return m_window->findChild<QLineEdit *>(QStringLiteral("Port")); }
+    QLineEdit *portBox() { return findBox(m_window, QStringLiteral("Port")); }
 
     PtyPair *m_pty = nullptr;
     RecordingSink *m_sink = nullptr;
@@ -79,8 +69,7 @@ void TestConsoleEndToEnd::cleanup()
 
 void TestConsoleEndToEnd::connectToPty()
 {
-    portBox()->setText(m_pty->portText());
-    QTest::mouseClick(button(m_window, "Connecter"), Qt::LeftButton);
+    ::connectTo(m_window, *m_pty);
     QVERIFY2(m_sink->failures.isEmpty(), qPrintable(m_sink->failures.value(0)));
     QVERIFY(m_window->link().isOpen());
     QCOMPARE(m_window->link().devicePath(), m_pty->path());
@@ -118,7 +107,7 @@ void TestConsoleEndToEnd::everyButtonPutsItsFrameOnTheLine()
     QFETCH(QByteArray, line);
 
     connectToPty();
-    QPushButton *b = button(m_window, name, index);
+    QPushButton *b = findButton(m_window, name, index);
     QVERIFY(b);
     // Twice: nothing is remembered between presses, so the frame goes out twice.
     QTest::mouseClick(b, Qt::LeftButton);
@@ -145,7 +134,7 @@ void TestConsoleEndToEnd::lineSettings()
 
     // Raw both ways: a frame right after opening, with its 0x00 and 0x04 (end of text to a cooked
     // line), arrives untouched.
-    QTest::mouseClick(button(m_window, "Administration", 0), Qt::LeftButton);
+    QTest::mouseClick(findButton(m_window, "Administration", 0), Qt::LeftButton);
     QCOMPARE(m_pty->readAtLeast(6).toHex(' '), QByteArray("01 02 00 00 04 00"));
 }
 
@@ -155,13 +144,13 @@ void TestConsoleEndToEnd::secondConnecterAndEditedPortChangeNothing()
     PtyPair other;
     QVERIFY(other.isValid());
     portBox()->setText(other.portText());
-    QTest::mouseClick(button(m_window, "Connecter"), Qt::LeftButton);
+    QTest::mouseClick(findButton(m_window, "Connecter"), Qt::LeftButton);
     QVERIFY(m_sink->failures.isEmpty());
     QVERIFY(m_sink->answers.isEmpty());
     QCOMPARE(m_window->link().devicePath(), m_pty->path());
     QCOMPARE(portBox()->text(), other.portText()); // the box is never changed by an operation
 
-    QTest::mouseClick(button(m_window, "Prof"), Qt::LeftButton);
+    QTest::mouseClick(findButton(m_window, "Prof"), Qt::LeftButton);
     QCOMPARE(m_pty->readAtLeast(5).toHex(' '), QByteArray("01 01 01 04 00"));
     QCOMPARE(other.readAvailable(50), QByteArray());
 }
@@ -172,7 +161,7 @@ void TestConsoleEndToEnd::secondOpenerIsRefusedAsBusy()
     RecordingSink secondSink;
     ConsoleWindow second(&secondSink);
     second.findChild<QLineEdit *>(QStringLiteral("Port"))->setText(m_pty->portText());
-    QTest::mouseClick(button(&second, "Connecter"), Qt::LeftButton);
+    QTest::mouseClick(findButton(&second, "Connecter"), Qt::LeftButton);
     QCOMPARE(secondSink.failures.size(), 1);
     QVERIFY2(secondSink.failures.first().contains(QStringLiteral("occupé")),
              qPrintable(secondSink.failures.first()));
@@ -181,13 +170,13 @@ void TestConsoleEndToEnd::secondOpenerIsRefusedAsBusy()
     QCOMPARE(secondSink.endStatus, 1);
     QVERIFY(!second.link().isOpen());
     // The first holder is untouched.
-    QTest::mouseClick(button(m_window, "Prof"), Qt::LeftButton);
+    QTest::mouseClick(findButton(m_window, "Prof"), Qt::LeftButton);
     QCOMPARE(m_pty->readAtLeast(5).size(), 5);
 }
 
 void TestConsoleEndToEnd::buttonBeforeConnecterFailsWithNothingSent()
 {
-    QTest::mouseClick(button(m_window, "Eleves", 5), Qt::LeftButton);
+    QTest::mouseClick(findButton(m_window, "Eleves", 5), Qt::LeftButton);
     QCOMPARE(m_sink->failures.size(), 1);
     QVERIFY2(m_sink->failures.first().contains(QStringLiteral("n'est pas ouvert")),
              qPrintable(m_sink->failures.first()));
@@ -195,7 +184,7 @@ void TestConsoleEndToEnd::buttonBeforeConnecterFailsWithNothingSent()
     QCOMPARE(m_pty->readAvailable(50), QByteArray());
     // Once the program has ended no further operation runs.
     QVERIFY(m_window->hasEnded());
-    QTest::mouseClick(button(m_window, "Prof"), Qt::LeftButton);
+    QTest::mouseClick(findButton(m_window, "Prof"), Qt::LeftButton);
     QCOMPARE(m_sink->failures.size(), 1);
 }
 
@@ -226,7 +215,7 @@ void TestConsoleEndToEnd::badPortFailsBeforeAnythingIsSet()
     QFETCH(QString, named);
 
     portBox()->setText(text);
-    QTest::mouseClick(button(m_window, "Connecter"), Qt::LeftButton);
+    QTest::mouseClick(findButton(m_window, "Connecter"), Qt::LeftButton);
     QCOMPARE(m_sink->failures.size(), 1);
     QVERIFY2(m_sink->failures.first().contains(named), qPrintable(m_sink->failures.first()));
     QCOMPARE(m_sink->endStatus, 1);
@@ -238,8 +227,8 @@ void TestConsoleEndToEnd::frameWrittenJustBeforeCloseArrivesWhole()
     connectToPty();
     // The console is the only user of its side: nothing else keeps the line up once it closes.
     m_pty->closeSlave();
-    QTest::mouseClick(button(m_window, "Eleves", 3), Qt::LeftButton);
-    QTest::mouseClick(button(m_window, "Prof"), Qt::LeftButton);
+    QTest::mouseClick(findButton(m_window, "Eleves", 3), Qt::LeftButton);
+    QTest::mouseClick(findButton(m_window, "Prof"), Qt::LeftButton);
     m_window->close();
     QVERIFY(!m_window->link().isOpen());
     QCOMPARE(m_pty->readAtLeast(11).toHex(' '), QByteArray("01 02 03 03 04 00 01 01 01 04 00"));
@@ -270,7 +259,7 @@ void TestConsoleEndToEnd::hangUpIsReportedOnceWithoutSpinning()
     // A loop spinning on the dead descriptor would burn nearly all of the 600 ms.
     QVERIFY2(cpuUsed < 0.2, qPrintable(QString::number(cpuUsed)));
 
-    QTest::mouseClick(button(m_window, "Prof"), Qt::LeftButton);
+    QTest::mouseClick(findButton(m_window, "Prof"), Qt::LeftButton);
     QCOMPARE(m_sink->failures.size(), 1);
     QVERIFY2(m_sink->failures.first().contains(QStringLiteral("perdue")),
              qPrintable(m_sink->failures.first()));
@@ -296,7 +285,7 @@ void TestConsoleEndToEnd::realFailurePathShowsCriticalBoxAndEndsWithStatusOne()
         }
     });
     answer.start(10);
-    QTimer::singleShot(0, &window, [&] { QTest::mouseClick(button(&window, "Prof"), Qt::LeftButton); });
+    QTimer::singleShot(0, &window, [&] { QTest::mouseClick(findButton(&window, "Prof"), Qt::LeftButton); });
     QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(99); }); // a box nobody answers
     QCOMPARE(QCoreApplication::exec(), 1);
     QCOMPARE(icon, QMessageBox::Critical);
