@@ -43,9 +43,12 @@ int main(int argc, char *argv[])
         QElapsedTimer clock;
         clock.start();
         QTest::mouseClick(b, Qt::LeftButton);
+        // The console hands its writes to the kernel from the event loop, as it does in the program.
         QByteArray got;
-        while (got.size() < expected)
-            got += pty.readAvailable(1000);
+        while (got.size() < expected) {
+            QCoreApplication::processEvents();
+            got += pty.readAvailable(got.isEmpty() ? 0 : 1);
+        }
         micros << double(clock.nsecsElapsed()) / 1000.0;
         total += got.size();
         if (got.size() != expected || got.at(0) != 0x01) {

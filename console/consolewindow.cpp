@@ -11,6 +11,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <limits>
+
 namespace {
 
 constexpr int px(int twips)
@@ -127,6 +129,9 @@ void ConsoleWindow::buildControls()
 
     m_listeCar = new QLineEdit(QStringLiteral("01 01 01 04"), this);
     m_listeCar->setObjectName(QStringLiteral("ListeCar"));
+    // A list has no length limit: the line edit's own limit (32767 characters) would cut a long pasted
+    // list and silently send only its start.
+    m_listeCar->setMaxLength(std::numeric_limits<int>::max());
     m_listeCar->setGeometry(px(720), px(2280), px(1815), px(495));
     QFont listFont = font();
     // The console was drawn with "MS Sans Serif"; where it is missing, a plain sans-serif face stands in.

@@ -210,13 +210,43 @@ void SerialLink::write(const PortWrite &bytes)
         throw Failure(
             QStringLiteral("La liaison avec le port %1 a été perdue : rien ne peut plus être envoyé.")
                 .arg(portName()));
-    // Bytes still queued go first: append, then let the kernel take what it can. While the kernel is
-    // known to be full the write notifier drains the queue, so asking again would only cost a call.
+    // Bytes still queued go first: append, and hand the queue to the kernel when the calling operation
+    // returns to the event loop, or at once when a chunk has gathered. One system call then carries a
+    // whole frame or a long list instead of one call per byte; on the line the bytes are the same,
+    // back to back and in order. While the kernel is known to be full the write notifier drains.
     m_output.append(bytes);
     if (m_writeNotifier->isEnabled())
         return;
+    if (outputQueued() >= FlushChunk) {
+        flushToKernel();
+        return;
+    }
+    if (m_flushPosted)
+        return;
+    m_flushPosted = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_flushPosted = false;
+            if (isOpen() && !m_lost && !m_writeNotifier->isEnabled())
+                flushToKernelReportingLoss();
+        },
+        Qt::QueuedConnection);
+}
+
+void SerialLink::flushToKernel()
+{
     if (!flushOutput())
         m_writeNotifier->setEnabled(true);
+}
+
+void SerialLink::flushToKernelReportingLoss()
+{
+    try {
+        flushToKernel();
+    } catch (const Failure &) {
+        // loseLine() has reported the loss; the next write names it to the user.
+    }
 }
 
 bool SerialLink::flushOutput()
@@ -254,12 +284,8 @@ void SerialLink::failOnWrite(int error)
 
 void SerialLink::onWritable()
 {
-    try {
-        if (flushOutput())
-            m_writeNotifier->setEnabled(false);
-    } catch (const Failure &) {
-        // loseLine() has reported the loss; the next write names it to the user.
-    }
+    m_writeNotifier->setEnabled(false);
+    flushToKernelReportingLoss();
 }
 
 void SerialLink::onReadable()

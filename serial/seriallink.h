@@ -4,9 +4,10 @@
 // - The port number is set only while the port is closed; a number that names no device is refused.
 // - open() runs the line raw at 9600 baud, 8 data bits, no parity, 1 stop bit, no flow control, DTR
 //   raised, and holds the port exclusively: a port that another program holds is refused as busy.
-// - write() hands the bytes to the kernel at once; what the kernel cannot take yet waits in an in-order
-//   queue drained from the event loop. A write never blocks, never reorders and never drops a byte. A
-//   write while the port is closed, or after the line was lost, throws.
+// - write() queues the bytes in order; the queue goes to the kernel as soon as the calling operation
+//   returns to the event loop (or at once, each time FlushChunk bytes have gathered), and what the
+//   kernel cannot take yet is drained from the event loop. A write never blocks, never reorders and
+//   never drops a byte. A write while the port is closed, or after the line was lost, throws.
 // - Received bytes, 0x00 included, wait in an input queue. notified() is raised on the event loop with
 //   commEvent() == Received whenever at least ReceiveThreshold bytes wait: after new bytes arrive, and
 //   again after a read that leaves that many.
@@ -40,6 +41,8 @@ public:
     };
     static constexpr int ReceiveThreshold = 3;
     static constexpr int BaudRate = 9600;
+    // Queued bytes handed to the kernel at once, without waiting for the event loop.
+    static constexpr qsizetype FlushChunk = 4096;
 
     explicit SerialLink(QObject *parent = nullptr);
     ~SerialLink() override;
@@ -75,7 +78,9 @@ signals:
 private:
     void onReadable();
     void onWritable();
-    bool flushOutput();      // false when the kernel cannot take more now
+    bool flushOutput(); // false when the kernel cannot take more now
+    void flushToKernel(); // flushOutput(), then the write notifier takes over if the kernel is full
+    void flushToKernelReportingLoss();
     bool drainBeforeClose(); // false when bytes were left after the time allowed
     void loseLine(int error);
     void raise(Event event);
@@ -97,4 +102,5 @@ private:
     int m_event = NoEvent;
     int m_readLength = 0;
     bool m_renotifyQueued = false;
+    bool m_flushPosted = false;
 };

@@ -16,6 +16,7 @@ private slots:
     void envoyerSendsTheTypedBytes_data();
     void envoyerSendsTheTypedBytes();
     void envoyerBeforeConnecterSendsNothing();
+    void longListIsSentWhole();
     void answerIsShownAsThreeDecimals_data();
     void answerIsShownAsThreeDecimals();
     void sixBytesAtOnceGiveTwoBoxesInOrder();
@@ -93,6 +94,26 @@ void TestSendAndReply::envoyerBeforeConnecterSendsNothing()
              qPrintable(m_sink->failures.first()));
     QCOMPARE(m_sink->endStatus, 1);
     QCOMPARE(m_pty->readAvailable(50), QByteArray());
+}
+
+void TestSendAndReply::longListIsSentWhole()
+{
+    // Far longer than a line edit takes by default (32767 characters).
+    QString list;
+    QByteArray line;
+    for (int i = 0; i < 50000; ++i) {
+        list += (i ? QStringLiteral(" ") : QString()) + QString::number(255 - i % 256);
+        line.append(static_cast<char>(255 - i % 256));
+    }
+    connectTo(m_window, *m_pty);
+    QLineEdit *box = findBox(m_window, QStringLiteral("ListeCar"));
+    box->setText(list);
+    QCOMPARE(box->text().size(), list.size());
+    click(m_window, QStringLiteral("Envoyer"));
+    const QByteArray got = m_pty->readAtLeast(line.size(), 20000);
+    QCOMPARE(got.size(), line.size());
+    QVERIFY(got == line);
+    QVERIFY(m_sink->failures.isEmpty());
 }
 
 void TestSendAndReply::answerIsShownAsThreeDecimals_data()
