@@ -34,26 +34,6 @@ constexpr int ProfColumn = 2640;
 constexpr int EntretienColumn = 3960;
 constexpr int ElevesColumn = 5280;
 
-struct Member {
-    const char16_t *caption;
-    const char16_t *tooltip;
-};
-
-constexpr Member administration[] = {
-    {u"00 00", u"Proviseur"},
-    {u"00 01", u"Proviseur adjoint"},
-    {u"00 02", u"Secrétaire"},
-    {u"00 03", u"Comptabilité"},
-};
-constexpr Member eleves[] = {
-    {u"03 00", u"Seconde"}, {u"03 01", u"Première"}, {u"03 02", u"Terminale"},
-    {u"03 03", u"BTS"},     {u"03 04", u"BEP"},      {u"03 05", u"Bac Pro"},
-};
-constexpr Member entretien[] = {
-    {u"02 00", u"Ménage"},
-    {u"02 01", u"Maintenance"},
-};
-
 } // namespace
 
 ConsoleWindow::ConsoleWindow(MessageSink *sink, QWidget *parent)
@@ -106,26 +86,29 @@ QPushButton *ConsoleWindow::addButton(const char *name, int index, const QString
 void ConsoleWindow::buildControls()
 {
     // Created in tab order.
-    m_prof = addButton("Prof", -1, QStringLiteral("01"), QStringLiteral("Professeur"), ProfColumn, 0);
+    const CallMember *prof = findCallMember(static_cast<std::uint8_t>(GroupCode::Prof), -1);
+    m_prof = addButton("Prof", -1, QString::fromUtf16(prof->caption), QString::fromUtf16(prof->role),
+                       ProfColumn, 0);
     connect(m_prof, &QPushButton::clicked, this, [this] { guarded([this] { Prof_Click(); }); });
 
     m_connecter = addButton("Connecter", -1, QStringLiteral("Connecter"), QString(), ConnecterColumn, 0);
     connect(m_connecter, &QPushButton::clicked, this, [this] { guarded([this] { Connecter_Click(); }); });
 
-    auto addArray = [this](const char *name, const auto &members, int column,
-                           void (ConsoleWindow::*op)(qint16)) {
-        qint16 index = 0;
-        for (const Member &m : members) {
-            QPushButton *b = addButton(name, index, QString::fromUtf16(m.caption),
-                                       QString::fromUtf16(m.tooltip), column, index * RowTwips);
+    // A button array: the group's members from index 0 at the top of its column downwards.
+    auto addArray = [this](const char *name, GroupCode group, int column, void (ConsoleWindow::*op)(qint16)) {
+        for (const CallMember &m : callMembers()) {
+            if (m.group != group)
+                continue;
+            QPushButton *b = addButton(name, m.index, QString::fromUtf16(m.caption),
+                                       QString::fromUtf16(m.role), column, m.index * RowTwips);
             connect(b, &QPushButton::clicked, this,
-                    [this, op, index] { guarded([=, this] { (this->*op)(index); }); });
-            ++index;
+                    [this, op, index = m.index] { guarded([=, this] { (this->*op)(index); }); });
         }
     };
-    addArray("Administration", administration, AdministrationColumn, &ConsoleWindow::Administration_Click);
-    addArray("Eleves", eleves, ElevesColumn, &ConsoleWindow::Eleves_Click);
-    addArray("Entretien", entretien, EntretienColumn, &ConsoleWindow::Entretien_Click);
+    addArray("Administration", GroupCode::Administration, AdministrationColumn,
+             &ConsoleWindow::Administration_Click);
+    addArray("Eleves", GroupCode::Eleves, ElevesColumn, &ConsoleWindow::Eleves_Click);
+    addArray("Entretien", GroupCode::Entretien, EntretienColumn, &ConsoleWindow::Entretien_Click);
 
     m_listeCar = new QLineEdit(QStringLiteral("01 01 01 04"), this);
     m_listeCar->setObjectName(QStringLiteral("ListeCar"));

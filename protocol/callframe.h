@@ -7,8 +7,10 @@
 
 #include "seriallink.h"
 
+#include <QString>
 #include <array>
 #include <cstdint>
+#include <span>
 
 enum class GroupCode : std::uint8_t {
     Administration = 0x00,
@@ -25,3 +27,19 @@ CallFrame memberCallFrame(GroupCode group, qint16 memberIndex);
 
 // The frame of the single Prof button.
 CallFrame profCallFrame();
+
+// One call button: its group, its place in the group's array (-1 for the single Prof button), its
+// caption (group code and index as two-digit numbers) and the role its tooltip names.
+struct CallMember {
+    GroupCode group;
+    qint16 index;
+    const char16_t *caption;
+    const char16_t *role;
+};
+
+// The thirteen call buttons, groups in code order and members in index order.
+std::span<const CallMember> callMembers();
+// The button that a group code and member index name, or null (index -1 for Prof).
+const CallMember *findCallMember(std::uint8_t group, int index);
+// The group's name as the window's controls spell it ("Elèves" with its accent).
+QString groupName(GroupCode group);
