@@ -159,6 +159,9 @@ void SerialLink::close()
     // the peer has not read yet.
     if (!drained)
         ::tcflush(m_fd, TCOFLUSH);
+    // Give the exclusive mode back: a pseudo-terminal outlives this close while its peer holds the
+    // other side, and would refuse the next open of a non-root user.
+    ::ioctl(m_fd, TIOCNXCL);
     ::flock(m_fd, LOCK_UN);
     ::close(m_fd);
     m_fd = -1;
