@@ -28,22 +28,44 @@ PortNumber parsePortText(const QString &text)
     return static_cast<PortNumber>(value);
 }
 
+namespace {
+
+struct Range {
+    int first;
+    int last;
+    const char *prefix;
+};
+constexpr Range ranges[] = {
+    {1, 32, "/dev/ttyS"},
+    {33, 64, "/dev/ttyUSB"},
+    {65, 96, "/dev/ttyACM"},
+    {1000, std::numeric_limits<PortNumber>::max(), "/dev/pts/"},
+};
+
+} // namespace
+
 std::optional<QString> devicePathForPort(PortNumber number)
 {
-    struct Range {
-        int first;
-        int last;
-        const char *prefix;
-    };
-    static constexpr Range ranges[] = {
-        {1, 32, "/dev/ttyS"},
-        {33, 64, "/dev/ttyUSB"},
-        {65, 96, "/dev/ttyACM"},
-        {1000, std::numeric_limits<PortNumber>::max(), "/dev/pts/"},
-    };
     for (const Range &r : ranges) {
         if (number >= r.first && number <= r.last)
             return QString::fromLatin1(r.prefix) + QString::number(number - r.first);
+    }
+    return std::nullopt;
+}
+
+std::optional<PortNumber> portNumberForDevice(const QString &path)
+{
+    for (const Range &r : ranges) {
+        const QString prefix = QString::fromLatin1(r.prefix);
+        if (!path.startsWith(prefix))
+            continue;
+        const QStringView rest = QStringView(path).mid(prefix.size());
+        bool ok = !rest.isEmpty() && (rest == u"0" || !rest.startsWith(u'0'));
+        for (QChar c : rest)
+            ok = ok && c >= u'0' && c <= u'9';
+        const qlonglong offset = ok ? rest.toLongLong(&ok) : -1;
+        if (ok && offset <= r.last - r.first)
+            return static_cast<PortNumber>(r.first + offset);
     }
     return std::nullopt;
 }

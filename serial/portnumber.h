@@ -20,3 +20,6 @@ PortNumber parsePortText(const QString &text);
 
 // The device path that a port number names, or nothing when the number names no device.
 std::optional<QString> devicePathForPort(PortNumber number);
+
+// The port number that names a device path, or nothing when no number names it.
+std::optional<PortNumber> portNumberForDevice(const QString &path);

@@ -78,7 +78,7 @@ signals:
 private:
     void onReadable();
     void onWritable();
-    bool flushOutput(); // false when the kernel cannot take more now
+    bool flushOutput();   // false when the kernel cannot take more now
     void flushToKernel(); // flushOutput(), then the write notifier takes over if the kernel is full
     void flushToKernelReportingLoss();
     bool drainBeforeClose(); // false when bytes were left after the time allowed

@@ -10,6 +10,8 @@ private slots:
     void portText();
     void devicePath_data();
     void devicePath();
+    void devicesWithoutNumber_data();
+    void devicesWithoutNumber();
 };
 
 void TestPortNumber::portText_data()
@@ -83,6 +85,27 @@ void TestPortNumber::devicePath()
     QFETCH(int, number);
     QFETCH(QString, path);
     QCOMPARE(devicePathForPort(static_cast<PortNumber>(number)).value_or(QString()), path);
+    // And back: the simulator names the number of the device it plays.
+    if (!path.isEmpty())
+        QCOMPARE(portNumberForDevice(path).value_or(0), number);
+}
+
+void TestPortNumber::devicesWithoutNumber_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::newRow("past the serial range") << "/dev/ttyS32";
+    QTest::newRow("leading zero") << "/dev/ttyUSB01";
+    QTest::newRow("no index") << "/dev/pts/";
+    QTest::newRow("past the last number") << "/dev/pts/31768";
+    QTest::newRow("huge index") << "/dev/pts/99999999999999999999";
+    QTest::newRow("other device") << "/dev/tty0";
+    QTest::newRow("letters after") << "/dev/ttyACM1x";
+}
+
+void TestPortNumber::devicesWithoutNumber()
+{
+    QFETCH(QString, path);
+    QVERIFY(!portNumberForDevice(path).has_value());
 }
 
 QTEST_APPLESS_MAIN(TestPortNumber)

@@ -1,0 +1,188 @@
+// The real console window (offscreen) and the real simulator process, over the simulator's
+// pseudo-terminal.
+#include "consoledriver.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+
+// The simulator as a child process, its output collected line by line.
+class Simulator {
+public:
+    explicit Simulator(const QStringList &arguments)
+    {
+        m_process.start(QStringLiteral(LIAISON_SIM_PATH), arguments);
+    }
+    ~Simulator()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(2000);
+        }
+    }
+
+    // Waits for the next line containing `text`; returns it, or an empty string after `ms`.
+    QString waitForLine(const QString &text, int ms = 5000)
+    {
+        QDeadlineTimer deadline(ms);
+        for (;;) {
+            while (m_process.canReadLine()) {
+                const QString line = QString::fromUtf8(m_process.readLine()).trimmed();
+                m_seen << line;
+                if (line.contains(text))
+                    return line;
+            }
+            if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning)
+                return QString();
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            m_process.waitForReadyRead(10);
+        }
+    }
+    int portNumber()
+    {
+        const QRegularExpressionMatch m =
+            QRegularExpression(QStringLiteral("^Port (\\d+) ")).match(waitForLine(QStringLiteral("Port ")));
+        return m.hasMatch() ? m.captured(1).toInt() : -1;
+    }
+    QStringList seen() const { return m_seen; }
+    // CPU seconds the process has used so far (user and system), from /proc.
+    double cpuSeconds() const
+    {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(m_process.processId()));
+        if (!stat.open(QIODevice::ReadOnly))
+            return -1;
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        return double(fields.value(11).toLongLong() + fields.value(12).toLongLong()) /
+               double(::sysconf(_SC_CLK_TCK));
+    }
+    QProcess &process() { return m_process; }
+
+private:
+    QProcess m_process;
+    QStringList m_seen;
+};
+
+} // namespace
+
+class TestSimulatorEndToEnd : public QObject {
+    Q_OBJECT
+private slots:
+    void clicksAreDecodedAndAnswered_data();
+    void clicksAreDecodedAndAnswered();
+    void survivesTheConsoleClosingAndReopening();
+    void badArgumentsAreRefused_data();
+    void badArgumentsAreRefused();
+};
+
+void TestSimulatorEndToEnd::clicksAreDecodedAndAnswered_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("answers");
+
+    QTest::newRow("default answers") << QStringList{} << QStringList{"0 2 255", "1 0 255", "3 5 255"};
+    QTest::newRow("--reply") << QStringList{"--reply", "7 0x08 9"} << QStringList{"7 8 9", "7 8 9", "7 8 9"};
+    QTest::newRow("--no-reply") << QStringList{"--no-reply"} << QStringList{};
+}
+
+void TestSimulatorEndToEnd::clicksAreDecodedAndAnswered()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, answers);
+
+    Simulator sim(arguments);
+    const int number = sim.portNumber();
+    QVERIFY2(number >= 1000, qPrintable(sim.seen().join(u'\n')));
+
+    RecordingSink sink;
+    ConsoleWindow window(&sink);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    findBox(&window, QStringLiteral("Port"))->setText(QString::number(number));
+    click(&window, QStringLiteral("Connecter"));
+    QVERIFY2(sink.failures.isEmpty(), qPrintable(sink.failures.value(0)));
+
+    click(&window, QStringLiteral("Administration"), 2);
+    QCOMPARE(sim.waitForLine(QStringLiteral("01 02")),
+             QStringLiteral("01 02 00 02 04 00  Administration 02 Secrétaire"));
+    click(&window, QStringLiteral("Prof"));
+    QCOMPARE(sim.waitForLine(QStringLiteral("01 01")), QStringLiteral("01 01 01 04 00  Prof Professeur"));
+    click(&window, QStringLiteral("Eleves"), 5);
+    QCOMPARE(sim.waitForLine(QStringLiteral("01 02")),
+             QStringLiteral("01 02 03 05 04 00  Elèves 05 Bac Pro"));
+
+    if (answers.isEmpty()) {
+        QTest::qWait(200);
+        QCOMPARE(sink.answers, QStringList());
+    } else {
+        QTRY_COMPARE(sink.answers, answers);
+    }
+
+    // Bytes that form no frame are printed as they are once the line falls idle.
+    findBox(&window, QStringLiteral("ListeCar"))->setText(QStringLiteral("1 1 1 4"));
+    click(&window, QStringLiteral("Envoyer"));
+    QCOMPARE(sim.waitForLine(QStringLiteral("hors trame")),
+             QStringLiteral("01 01 01 04  (octets hors trame)"));
+    QVERIFY(sink.failures.isEmpty());
+
+    // Ctrl+C ends it cleanly.
+    ::kill(static_cast<pid_t>(sim.process().processId()), SIGINT);
+    QVERIFY(!sim.waitForLine(QStringLiteral("Simulateur arrêté")).isEmpty());
+    QVERIFY(sim.process().state() == QProcess::NotRunning || sim.process().waitForFinished(3000));
+    QCOMPARE(sim.process().exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sim.process().exitCode(), 0);
+}
+
+void TestSimulatorEndToEnd::survivesTheConsoleClosingAndReopening()
+{
+    Simulator sim({});
+    const int number = sim.portNumber();
+    QVERIFY(number >= 1000);
+    for (int round = 0; round < 2; ++round) {
+        RecordingSink sink;
+        ConsoleWindow window(&sink);
+        findBox(&window, QStringLiteral("Port"))->setText(QString::number(number));
+        click(&window, QStringLiteral("Connecter"));
+        QVERIFY2(sink.failures.isEmpty(), qPrintable(sink.failures.value(0)));
+        if (round > 0)
+            QVERIFY(!sim.waitForLine(QStringLiteral("rouvert")).isEmpty());
+        click(&window, QStringLiteral("Entretien"), round);
+        QVERIFY(!sim.waitForLine(QStringLiteral("Entretien 0%1").arg(round)).isEmpty());
+        QTRY_COMPARE(sink.answers, QStringList{QStringLiteral("2 %1 255").arg(round)});
+        window.close();
+        QVERIFY(!sim.waitForLine(QStringLiteral("a fermé le port")).isEmpty());
+        // While nobody holds the line the simulator waits without spinning.
+        const double before = sim.cpuSeconds();
+        QTest::qWait(500);
+        QVERIFY2(sim.cpuSeconds() - before < 0.15, qPrintable(QString::number(sim.cpuSeconds() - before)));
+    }
+    QCOMPARE(sim.process().state(), QProcess::Running);
+}
+
+void TestSimulatorEndToEnd::badArgumentsAreRefused_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("reply with two bytes") << QStringList{"--reply", "1 2"};
+    QTest::newRow("reply out of range") << QStringList{"--reply", "1 2 256"};
+    QTest::newRow("reply and no reply") << QStringList{"--reply", "1 2 3", "--no-reply"};
+    QTest::newRow("missing port") << QStringList{"--port", "/dev/does-not-exist"};
+    QTest::newRow("stray argument") << QStringList{"extra"};
+}
+
+void TestSimulatorEndToEnd::badArgumentsAreRefused()
+{
+    QFETCH(QStringList, arguments);
+    QProcess sim;
+    sim.start(QStringLiteral(LIAISON_SIM_PATH), arguments);
+    QVERIFY(sim.waitForFinished(3000));
+    QVERIFY(sim.exitCode() != 0);
+    QVERIFY(!sim.readAllStandardError().isEmpty());
+}
+
+QTEST_MAIN(TestSimulatorEndToEnd)
+#include "tst_sim_e2e.moc"
