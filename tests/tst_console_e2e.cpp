@@ -21,12 +21,9 @@ double processCpuSeconds()
 
 } // namespace
 
-class TestConsoleEndToEnd : public QObject {
+class TestConsoleEndToEnd : public ConsoleFixture {
     Q_OBJECT
 private slots:
-    void initTestCase() { ConsoleWindow::setUpApplication(); }
-    void init();
-    void cleanup();
 
     void everyButtonPutsItsFrameOnTheLine_data();
     void everyButtonPutsItsFrameOnTheLine();
@@ -44,28 +41,7 @@ private slots:
 private:
     void connectToPty();
     QLineEdit *portBox() { return findBox(m_window, QStringLiteral("Port")); }
-
-    PtyPair *m_pty = nullptr;
-    RecordingSink *m_sink = nullptr;
-    ConsoleWindow *m_window = nullptr;
 };
-
-void TestConsoleEndToEnd::init()
-{
-    m_pty = new PtyPair;
-    QVERIFY(m_pty->isValid());
-    m_sink = new RecordingSink;
-    m_window = new ConsoleWindow(m_sink);
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window));
-}
-
-void TestConsoleEndToEnd::cleanup()
-{
-    delete m_window;
-    delete m_sink;
-    delete m_pty;
-}
 
 void TestConsoleEndToEnd::connectToPty()
 {

@@ -6,12 +6,9 @@
 #include <QSignalSpy>
 #include <QTimer>
 
-class TestSendAndReply : public QObject {
+class TestSendAndReply : public ConsoleFixture {
     Q_OBJECT
 private slots:
-    void initTestCase() { ConsoleWindow::setUpApplication(); }
-    void init();
-    void cleanup();
 
     void envoyerSendsTheTypedBytes_data();
     void envoyerSendsTheTypedBytes();
@@ -24,29 +21,7 @@ private slots:
     void twoBytesOverAreKeptForTheNextAnswer();
     void otherNotificationsShowAndReadNothing();
     void realAnswerBoxIsPlainModalWithOk();
-
-private:
-    PtyPair *m_pty = nullptr;
-    RecordingSink *m_sink = nullptr;
-    ConsoleWindow *m_window = nullptr;
 };
-
-void TestSendAndReply::init()
-{
-    m_pty = new PtyPair;
-    QVERIFY(m_pty->isValid());
-    m_sink = new RecordingSink;
-    m_window = new ConsoleWindow(m_sink);
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window));
-}
-
-void TestSendAndReply::cleanup()
-{
-    delete m_window;
-    delete m_sink;
-    delete m_pty;
-}
 
 void TestSendAndReply::envoyerSendsTheTypedBytes_data()
 {
