@@ -124,6 +124,9 @@ void ConsoleWindow::buildControls()
     listFont.setPointSize(12);
     listFont.setWeight(QFont::Normal);
     m_listeCar->setFont(listFont);
+    // No label names this box on screen: name it for screen readers.
+    m_listeCar->setAccessibleName(QStringLiteral("Liste des octets à envoyer"));
+    m_listeCar->setAccessibleDescription(QStringLiteral("Valeurs de 0 à 255 séparées par une espace"));
     m_tabOrder.append(m_listeCar);
 
     m_envoyer = addButton("Envoyer", -1, QStringLiteral("Envoyer"), QString(), 2760, 2280);
@@ -137,7 +140,8 @@ void ConsoleWindow::buildControls()
     m_label1 = new QLabel(QStringLiteral("Com"), this);
     m_label1->setObjectName(QStringLiteral("Label1"));
     m_label1->setGeometry(px(2880), px(1920), px(375), px(255));
-    m_label1->setBuddy(m_port);
+    m_label1->setBuddy(m_port); // screen readers name the Port box "Com" after its label
+    m_port->setAccessibleDescription(QStringLiteral("Numéro du port série"));
 
     for (qsizetype i = 1; i < m_tabOrder.size(); ++i)
         QWidget::setTabOrder(m_tabOrder.at(i - 1), m_tabOrder.at(i));

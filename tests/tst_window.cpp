@@ -1,6 +1,7 @@
 #include "consolewindow.h"
 #include "recordingsink.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QHelpEvent>
 #include <QLabel>
@@ -132,6 +133,17 @@ void TestWindow::controls()
         QCOMPARE(l->text(), text);
     else
         QFAIL("unexpected kind of control");
+
+    // Screen readers: a button reads its caption and its tooltip; a text box reads the name of its
+    // label, or its own.
+    QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(w);
+    QVERIFY(accessible);
+    const QString expectedName = key == QLatin1String("ListeCar") ? QStringLiteral("Liste des octets à envoyer")
+                                 : key == QLatin1String("Port")   ? QStringLiteral("Com")
+                                                                  : text;
+    QCOMPARE(accessible->text(QAccessible::Name), expectedName);
+    if (!tooltip.isEmpty())
+        QCOMPARE(accessible->text(QAccessible::Description), tooltip);
 
     // Resting the pointer on the control shows its tooltip, or none.
     QHelpEvent help(QEvent::ToolTip, w->rect().center(), w->mapToGlobal(w->rect().center()));
