@@ -231,6 +231,14 @@ void ConsoleWindow::Envoyer_Click()
 
 void ConsoleWindow::Comm_OnComm()
 {
+    // The line was lost while bytes that an operation had written were still waiting to go out: that
+    // operation returned as if they were sent. Say so rather than lose them in silence.
+    if (m_link.commEvent() == SerialLink::LineLost && m_link.unsentAtLoss() > 0)
+        throw Failure(
+            QStringLiteral("La liaison avec le port %1 a été perdue : %2 octet(s) déjà écrit(s) n'ont "
+                           "pas pu être envoyés.")
+                .arg(m_link.portName())
+                .arg(m_link.unsentAtLoss()));
     if (m_link.commEvent() != SerialLink::Received)
         return;
     // Boxes never stack: an answer that comes while one is open waits in the link and is shown after.

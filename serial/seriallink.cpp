@@ -137,6 +137,7 @@ void SerialLink::open()
 
     m_fd = fd;
     m_lost = false;
+    m_unsentAtLoss = 0;
     m_event = NoEvent;
     m_readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(m_readNotifier, &QSocketNotifier::activated, this, &SerialLink::onReadable);
@@ -323,6 +324,7 @@ void SerialLink::loseLine(int)
         m_readNotifier->setEnabled(false);
     if (m_writeNotifier)
         m_writeNotifier->setEnabled(false);
+    m_unsentAtLoss = outputQueued();
     m_output.clear();
     m_outputHead = 0;
     QMetaObject::invokeMethod(

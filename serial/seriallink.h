@@ -13,6 +13,7 @@
 //   again after a read that leaves that many.
 // - A hang-up (device unplugged, peer closed) is reported once, with commEvent() == LineLost; the link
 //   then stops watching the device, and later writes fail with a message that the port was lost.
+//   unsentAtLoss() tells how many written bytes were still queued then and will never go out.
 // - close() lets every byte already written go out first, bounded by the time those bytes take on the
 //   line plus a margin, then releases the port.
 // Every failure is a Failure whose French message names the port and what went wrong.
@@ -51,6 +52,8 @@ public:
     bool isLost() const { return m_lost; }
     PortNumber portNumber() const { return m_portNumber; }
     QString devicePath() const;
+    // "COM3 (/dev/ttyS2)": how messages name the port.
+    QString portName() const;
 
     void setPortNumber(PortNumber number);
     // Reads always return raw bytes; the call is kept so that callers state the mode they rely on.
@@ -62,6 +65,8 @@ public:
 
     void write(const PortWrite &bytes);
     qsizetype outputQueued() const { return m_output.size() - m_outputHead; }
+    // Bytes written that were still waiting to go out when the line was lost; they never will.
+    qsizetype unsentAtLoss() const { return m_unsentAtLoss; }
 
     int commEvent() const { return m_event; }
     // The most bytes a read returns; 0 means every waiting byte.
@@ -84,13 +89,13 @@ private:
     bool drainBeforeClose(); // false when bytes were left after the time allowed
     void loseLine(int error);
     void raise(Event event);
-    QString portName() const;
     [[noreturn]] void failOnWrite(int error);
 
     PortNumber m_portNumber = 1;
     bool m_binaryInput = false;
     int m_fd = -1;
     bool m_lost = false;
+    qsizetype m_unsentAtLoss = 0;
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_writeNotifier = nullptr;
 

@@ -36,6 +36,7 @@ private slots:
     void frameWrittenJustBeforeCloseArrivesWhole();
     void closingWithoutConnecterTouchesNothing();
     void hangUpIsReportedOnceWithoutSpinning();
+    void hangUpWithBytesStillQueuedIsAFailure();
     void realFailurePathShowsCriticalBoxAndEndsWithStatusOne();
 
 private:
@@ -238,6 +239,29 @@ void TestConsoleEndToEnd::hangUpIsReportedOnceWithoutSpinning()
     QTest::mouseClick(findButton(m_window, "Prof"), Qt::LeftButton);
     QCOMPARE(m_sink->failures.size(), 1);
     QVERIFY2(m_sink->failures.first().contains(QStringLiteral("perdue")),
+             qPrintable(m_sink->failures.first()));
+    QCOMPARE(m_sink->endStatus, 1);
+}
+
+void TestConsoleEndToEnd::hangUpWithBytesStillQueuedIsAFailure()
+{
+    connectToPty();
+    m_pty->closeSlave();
+    // Far more than the pseudo-terminal holds, and the device reads none of it before it goes away.
+    QString list = QStringLiteral("1");
+    for (int i = 0; i < 100000; ++i)
+        list += QStringLiteral(" 2");
+    findBox(m_window, QStringLiteral("ListeCar"))->setText(list);
+    click(m_window, QStringLiteral("Envoyer"));
+    QVERIFY(m_sink->failures.isEmpty()); // every byte was handed to the link
+    QTest::qWait(50);
+    QVERIFY(m_window->link().outputQueued() > 0);
+
+    m_pty->closeMaster();
+    QTRY_COMPARE(m_sink->failures.size(), 1);
+    QVERIFY2(m_sink->failures.first().contains(QStringLiteral("perdue")) &&
+                 m_sink->failures.first().contains(
+                     QStringLiteral("%1 octet").arg(m_window->link().unsentAtLoss())),
              qPrintable(m_sink->failures.first()));
     QCOMPARE(m_sink->endStatus, 1);
 }

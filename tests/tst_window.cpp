@@ -138,9 +138,10 @@ void TestWindow::controls()
     // label, or its own.
     QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(w);
     QVERIFY(accessible);
-    const QString expectedName = key == QLatin1String("ListeCar") ? QStringLiteral("Liste des octets à envoyer")
-                                 : key == QLatin1String("Port")   ? QStringLiteral("Com")
-                                                                  : text;
+    const QString expectedName = key == QLatin1String("ListeCar")
+                                     ? QStringLiteral("Liste des octets à envoyer")
+                                 : key == QLatin1String("Port") ? QStringLiteral("Com")
+                                                                : text;
     QCOMPARE(accessible->text(QAccessible::Name), expectedName);
     if (!tooltip.isEmpty())
         QCOMPARE(accessible->text(QAccessible::Description), tooltip);
