@@ -235,8 +235,9 @@ void ConsoleWindow::Comm_OnComm()
     // operation returned as if they were sent. Say so rather than lose them in silence.
     if (m_link.commEvent() == SerialLink::LineLost && m_link.unsentAtLoss() > 0)
         throw Failure(
-            QStringLiteral("La liaison avec le port %1 a été perdue : %2 octet(s) déjà écrit(s) n'ont "
-                           "pas pu être envoyés.")
+            QStringLiteral(
+                "La liaison avec le port %1 a été perdue : au moins %2 octet(s) déjà écrit(s) n'ont "
+                "pas pu être envoyés.")
                 .arg(m_link.portName())
                 .arg(m_link.unsentAtLoss()));
     if (m_link.commEvent() != SerialLink::Received)
