@@ -168,12 +168,17 @@ void ConsoleWindow::fail(const QString &message)
     m_ended = true;
     // While the box is shown the event loop keeps draining what was written before the failure.
     m_sink->showFailure(message);
+    // Closing lets the rest go out, which at 9600 baud can take a while: out of sight, not frozen.
+    hide();
     m_link.close();
     m_sink->end(1);
 }
 
 void ConsoleWindow::closeEvent(QCloseEvent *event)
 {
+    // The port lets every byte already written go out before it closes, which at 9600 baud can take
+    // a while after a long list: the window goes at once rather than stand frozen meanwhile.
+    hide();
     guarded([this] { Form_QueryUnload(); });
     event->accept();
 }

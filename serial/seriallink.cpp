@@ -168,6 +168,8 @@ void SerialLink::close()
     m_fd = -1;
     m_output.clear();
     m_outputHead = 0;
+    m_input.clear(); // nothing reads them now; a later open starts clean
+    m_inputHead = 0;
 }
 
 bool SerialLink::drainBeforeClose()
