@@ -231,7 +231,7 @@ void ConsoleWindow::Envoyer_Click()
     const QString list = m_listeCar->text();
     ByteListReader values(list);
     while (!values.atEnd())
-        m_link.write(PortWrite(1, static_cast<char>(values.next())));
+        m_link.write(singleByteWrite(values.next()));
 }
 
 void ConsoleWindow::Comm_OnComm()

@@ -2,6 +2,8 @@
 
 #include "failure.h"
 
+#include <array>
+
 namespace {
 
 int digitValue(QChar c, int base)
@@ -26,6 +28,17 @@ QString describeValue(qsizetype position, QStringView text)
 }
 
 } // namespace
+
+const PortWrite &singleByteWrite(std::uint8_t value)
+{
+    static const std::array<PortWrite, 256> writes = [] {
+        std::array<PortWrite, 256> all;
+        for (int v = 0; v < 256; ++v)
+            all[v] = PortWrite(1, static_cast<char>(v));
+        return all;
+    }();
+    return writes[value];
+}
 
 std::optional<std::uint8_t> parseByteValue(QStringView text)
 {

@@ -10,6 +10,8 @@
 // the next one, so the values before a bad one go out and those after it are not reached.
 #pragma once
 
+#include "seriallink.h"
+
 #include <QString>
 #include <QStringView>
 #include <cstdint>
@@ -17,6 +19,9 @@
 
 // The byte a value text stands for, or nothing when it is empty, not a number or out of range.
 std::optional<std::uint8_t> parseByteValue(QStringView text);
+
+// The one-byte write of a value; shared, so that a long list costs no allocation per value.
+const PortWrite &singleByteWrite(std::uint8_t value);
 
 class ByteListReader {
 public:
