@@ -49,7 +49,6 @@ public:
     ~SerialLink() override;
 
     bool isOpen() const { return m_fd >= 0; }
-    bool isLost() const { return m_lost; }
     PortNumber portNumber() const { return m_portNumber; }
     QString devicePath() const;
     // "COM3 (/dev/ttyS2)": how messages name the port.
@@ -71,7 +70,6 @@ public:
     int commEvent() const { return m_event; }
     // The most bytes a read returns; 0 means every waiting byte.
     void setReadLength(int length) { m_readLength = length; }
-    int readLength() const { return m_readLength; }
     QByteArray read();
     qsizetype bytesWaiting() const { return m_input.size() - m_inputHead; }
     // Raises notified() again, on the event loop, if ReceiveThreshold bytes or more still wait.
