@@ -12,10 +12,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
-#include <QThread>
-
-#include <atomic>
-#include <thread>
 
 namespace {
 
@@ -46,14 +42,6 @@ bool sendList(ConsoleWindow &window, TimingSink &sink, PtyPair &pty, int values)
     }
     window.findChild<QLineEdit *>(QStringLiteral("ListeCar"))->setText(list);
 
-    // The peer reads everything on its own thread while the console's event loop drains its queue.
-    QByteArray got;
-    std::atomic<bool> done = false;
-    std::thread reader([&] {
-        while (got.size() < expected.size() && !done)
-            got += pty.readAvailable(100);
-    });
-
     QElapsedTimer clock;
     clock.start();
     // The operation that a click on Envoyer runs, timed alone: a click also repaints the window, and
@@ -67,18 +55,8 @@ bool sendList(ConsoleWindow &window, TimingSink &sink, PtyPair &pty, int values)
     const double handOffMs = double(clock.nsecsElapsed()) / 1e6;
     const qsizetype queued = window.link().outputQueued();
 
-    QElapsedTimer drain;
-    drain.start();
-    while (window.link().outputQueued() > 0 && drain.elapsed() < 60000)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    const qint64 deadline = drain.elapsed() + 10000;
-    while (drain.elapsed() < deadline) {
-        QThread::msleep(10);
-        if (got.size() >= expected.size())
-            break;
-    }
-    done = true;
-    reader.join();
+    // Then the peer reads everything while the console's event loop drains its queue.
+    const QByteArray got = pty.readWhileConsoleRuns(expected.size());
     const double totalMs = double(clock.nsecsElapsed()) / 1e6;
 
     const bool same = got == expected;

@@ -10,6 +10,8 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <ctime>
+
 inline QPushButton *findButton(QWidget *window, const QString &name, int index = -1)
 {
     for (QPushButton *b : window->findChildren<QPushButton *>(name))
@@ -28,6 +30,14 @@ inline void click(QWidget *window, const QString &name, int index = -1)
     QPushButton *b = findButton(window, name, index);
     QVERIFY2(b, qPrintable(name));
     QTest::mouseClick(b, Qt::LeftButton);
+}
+
+// CPU seconds this process has used so far: a loop spinning on a dead descriptor shows up here.
+inline double processCpuSeconds()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
 // Types the device's port number in the Com box and presses Connecter.

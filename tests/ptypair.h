@@ -4,12 +4,15 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QString>
 
+#include <atomic>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 // The device side of a pseudo-terminal. The console opens the other side by its port number,
@@ -68,6 +71,29 @@ public:
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
             got += readAvailable(5);
         }
+        return got;
+    }
+    // Reads on a thread of its own while this thread keeps the console's event loop running, until
+    // `count` bytes have come or nothing has come for `idleMs`. For volumes where the reading and the
+    // console's draining must overlap.
+    QByteArray readWhileConsoleRuns(qsizetype count, int idleMs = 5000)
+    {
+        QByteArray got;
+        std::atomic<bool> done = false;
+        std::thread reader([&] {
+            QElapsedTimer idle;
+            idle.start();
+            while (got.size() < count && idle.elapsed() < idleMs) {
+                const QByteArray more = readAvailable(20);
+                if (!more.isEmpty())
+                    idle.restart();
+                got += more;
+            }
+            done = true;
+        });
+        while (!done)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        reader.join();
         return got;
     }
     // Whatever is readable now, waiting at most `ms` for the first byte.

@@ -8,19 +8,6 @@
 #include <QTest>
 #include <QTimer>
 
-#include <ctime>
-
-namespace {
-
-double processCpuSeconds()
-{
-    timespec ts{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
-} // namespace
-
 class TestConsoleEndToEnd : public ConsoleFixture {
     Q_OBJECT
 private slots:

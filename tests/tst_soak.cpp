@@ -8,8 +8,6 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
-#include <atomic>
-#include <ctime>
 #include <thread>
 
 namespace {
@@ -24,13 +22,6 @@ double scale()
 int scaled(int full)
 {
     return std::max(1, static_cast<int>(full * scale()));
-}
-
-double processCpuSeconds()
-{
-    timespec ts{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
 
 qsizetype openDescriptors()
@@ -55,29 +46,6 @@ void sendAll(int fd, const QByteArray &bytes)
         pollfd pfd{fd, POLLOUT, 0};
         ::poll(&pfd, 1, 100);
     }
-}
-
-// Reads at the device side on its own thread while the console's event loop runs, until `count`
-// bytes have come or nothing has come for `idleMs`.
-QByteArray readWhileConsoleRuns(PtyPair &pty, qsizetype count, int idleMs = 5000)
-{
-    QByteArray got;
-    std::atomic<bool> done = false;
-    std::thread reader([&] {
-        QElapsedTimer idle;
-        idle.start();
-        while (got.size() < count && idle.elapsed() < idleMs) {
-            const QByteArray more = pty.readAvailable(20);
-            if (!more.isEmpty())
-                idle.restart();
-            got += more;
-        }
-        done = true;
-    });
-    while (!done)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    reader.join();
-    return got;
 }
 
 QString answerText(const QByteArray &bytes, qsizetype at)
@@ -117,7 +85,7 @@ void TestSoak::envoyerSendsEveryByteInOrder()
     connectTo(m_window, *m_pty);
     findBox(m_window, QStringLiteral("ListeCar"))->setText(list);
     click(m_window, QStringLiteral("Envoyer"));
-    const QByteArray got = readWhileConsoleRuns(*m_pty, expected.size());
+    const QByteArray got = m_pty->readWhileConsoleRuns(expected.size());
     qInfo("Envoyer: %lld bytes sent, %lld read at the peer", qlonglong(expected.size()),
           qlonglong(got.size()));
     QCOMPARE(got.size(), expected.size());
@@ -154,7 +122,7 @@ void TestSoak::callButtonsSendEveryFrameInOrder()
         if (expected.size() % 4096 < 6)
             QCoreApplication::processEvents(); // let the event loop run now and then, as between real clicks
     }
-    const QByteArray got = readWhileConsoleRuns(*m_pty, expected.size());
+    const QByteArray got = m_pty->readWhileConsoleRuns(expected.size());
     qInfo("call buttons: %lld bytes sent, %lld read at the peer", qlonglong(expected.size()),
           qlonglong(got.size()));
     QCOMPARE(got.size(), expected.size());
