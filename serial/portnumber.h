@@ -1,11 +1,14 @@
 // Port numbers: the 16-bit signed number typed in the console's "Com" box, and the device it names.
 //
+// Linux:
 //   1 .. 32        /dev/ttyS0  .. /dev/ttyS31   (Com 1 is the first serial port)
 //   33 .. 64       /dev/ttyUSB0 .. /dev/ttyUSB31
 //   65 .. 96       /dev/ttyACM0 .. /dev/ttyACM31
-//   1000 .. 32767  /dev/pts/0 upwards (pseudo-terminals: simulators, socat pairs)
+//   100 .. 32767   /dev/pts/0 upwards (pseudo-terminals: simulators, socat pairs)
+// Windows:
+//   1 .. 32767     \\.\COM1 upwards
 //
-// Every other number names no device.
+// Every other number names no device. The mapping lives in one file per platform.
 #pragma once
 
 #include <QString>
@@ -23,3 +26,9 @@ std::optional<QString> devicePathForPort(PortNumber number);
 
 // The port number that names a device path, or nothing when no number names it.
 std::optional<PortNumber> portNumberForDevice(const QString &path);
+
+// How messages name a port: "COM3 (/dev/ttyS2)" on Linux, "COM3" on Windows.
+QString portDisplayName(PortNumber number);
+
+// The numbers that name a device, in French, for the message that refuses any other.
+QString validPortNumbers();

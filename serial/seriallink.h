@@ -1,12 +1,13 @@
-// SerialLink: the console's one serial port, on POSIX termios, driven by the Qt event loop.
+// SerialLink: the console's one serial port, driven by the Qt event loop. This part is the same on every
+// platform; the device itself is a SerialDevice (termios on Linux, Win32 overlapped I/O on Windows).
 //
 // Contract:
 // - The port number is set only while the port is closed; a number that names no device is refused.
 // - open() runs the line raw at 9600 baud, 8 data bits, no parity, 1 stop bit, no flow control, DTR
 //   raised, and holds the port exclusively: a port that another program holds is refused as busy.
-// - write() queues the bytes in order; the queue goes to the kernel as soon as the calling operation
+// - write() queues the bytes in order; the queue goes to the device as soon as the calling operation
 //   returns to the event loop (or at once, each time FlushChunk bytes have gathered), and what the
-//   kernel cannot take yet is drained from the event loop. A write never blocks, never reorders and
+//   device cannot take yet is drained from the event loop. A write never blocks, never reorders and
 //   never drops a byte. A write while the port is closed, or after the line was lost, throws.
 // - Received bytes, 0x00 included, wait in an input queue. notified() is raised on the event loop with
 //   commEvent() == Received whenever at least ReceiveThreshold bytes wait: after new bytes arrive, and
@@ -20,18 +21,18 @@
 #pragma once
 
 #include "portnumber.h"
+#include "serialdevice.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
-
-class QSocketNotifier;
+#include <memory>
 
 // A block of bytes handed to the link in one write: its bytes go out whole and in order, and
 // successive writes go out in call order.
 using PortWrite = QByteArray;
 
-class SerialLink : public QObject {
+class SerialLink : public QObject, private DeviceEvents {
     Q_OBJECT
 public:
     // Codes read with commEvent() when notified() is raised.
@@ -42,16 +43,16 @@ public:
     };
     static constexpr int ReceiveThreshold = 3;
     static constexpr int BaudRate = 9600;
-    // Queued bytes handed to the kernel at once, without waiting for the event loop.
+    // Queued bytes handed to the device at once, without waiting for the event loop.
     static constexpr qsizetype FlushChunk = 4096;
 
     explicit SerialLink(QObject *parent = nullptr);
     ~SerialLink() override;
 
-    bool isOpen() const { return m_fd >= 0; }
+    bool isOpen() const { return m_device != nullptr; }
     PortNumber portNumber() const { return m_portNumber; }
     QString devicePath() const;
-    // "COM3 (/dev/ttyS2)": how messages name the port.
+    // "COM3 (/dev/ttyS2)" on Linux, "COM3" on Windows: how messages name the port.
     QString portName() const;
 
     void setPortNumber(PortNumber number);
@@ -79,25 +80,27 @@ signals:
     void notified();
 
 private:
-    void onReadable();
-    void onWritable();
-    bool flushOutput();   // false when the kernel cannot take more now
-    void flushToKernel(); // flushOutput(), then the write notifier takes over if the kernel is full
-    void flushToKernelReportingLoss();
+    // DeviceEvents
+    void received(const char *bytes, qsizetype count) override;
+    void writable() override;
+    void lost(const QString &reason) override;
+
+    bool flushOutput();   // false when the device cannot take more now
+    void flushToDevice(); // flushOutput(), then waits for the device to ask for more if it is full
+    void flushToDeviceReportingLoss();
     bool drainBeforeClose(); // false when bytes were left after the time allowed
-    void loseLine(int error);
+    void loseLine();
     void raise(Event event);
-    [[noreturn]] void failOnWrite(int error);
+    [[noreturn]] void failOnWrite(const QString &reason);
 
     PortNumber m_portNumber = 1;
     bool m_binaryInput = false;
-    int m_fd = -1;
+    std::unique_ptr<SerialDevice> m_device;
     bool m_lost = false;
+    bool m_deviceFull = false; // the device took less than offered: it says when it can take more
     qsizetype m_unsentAtLoss = 0;
-    QSocketNotifier *m_readNotifier = nullptr;
-    QSocketNotifier *m_writeNotifier = nullptr;
 
-    QByteArray m_output; // bytes written by the console that the kernel has not taken yet
+    QByteArray m_output; // bytes written by the console that the device has not taken yet
     qsizetype m_outputHead = 0;
     QByteArray m_input; // received bytes not read yet, oldest first
     qsizetype m_inputHead = 0;

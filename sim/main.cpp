@@ -135,7 +135,7 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
         "Simule l'appareil au bout de la liaison série de la console « Test liaison série ».\n\n"
         "Sans option, ouvre un nouveau pseudo-terminal et affiche le numéro à taper dans la case Com de la\n"
-        "console (1000 + k pour /dev/pts/k). Affiche ensuite une ligne par trame d'appel reçue (octets en\n"
+        "console (100 + k pour /dev/pts/k). Affiche ensuite une ligne par trame d'appel reçue (octets en\n"
         "hexadécimal, groupe, membre et rôle) et par suite d'octets hors trame, et répond à chaque trame "
         "par\n"
         "trois octets : code du groupe, index du membre (0 pour Prof), 255. Continue quand la console ferme\n"

@@ -16,7 +16,7 @@
 #include <unistd.h>
 
 // The device side of a pseudo-terminal. The console opens the other side by its port number,
-// 1000 + k for /dev/pts/k.
+// 100 + k for /dev/pts/k.
 class PtyPair {
 public:
     PtyPair()
@@ -43,7 +43,7 @@ public:
     bool isValid() const { return m_master >= 0 && m_path.startsWith(QLatin1String("/dev/pts/")); }
     int master() const { return m_master; }
     QString path() const { return m_path; }
-    int portNumber() const { return 1000 + m_path.mid(9).toInt(); }
+    int portNumber() const { return 100 + m_path.mid(9).toInt(); }
     QString portText() const { return QString::number(portNumber()); }
 
     // Hangs up as an unplugged device would.

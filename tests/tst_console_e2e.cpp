@@ -167,10 +167,14 @@ void TestConsoleEndToEnd::badPortFailsBeforeAnythingIsSet_data()
                                          << "-1";
     QTest::newRow("zero: no device") << "0"
                                      << "numéro 0";
-    QTest::newRow("between ranges") << "500"
-                                    << "500";
+    QTest::newRow("between ranges") << "98"
+                                    << "numéro 98";
+    QTest::newRow("unmapped: the message names the valid ranges") << "99"
+                                                                  << "1 à 96 (1 à 32 : /dev/ttyS0";
+    QTest::newRow("unmapped: pseudo-terminals from 100") << "97"
+                                                         << "et 100 à 32767 (pseudo-terminaux";
     QTest::newRow("missing pseudo-terminal") << "32767"
-                                             << "/dev/pts/31767";
+                                             << "/dev/pts/32667";
 }
 
 void TestConsoleEndToEnd::badPortFailsBeforeAnythingIsSet()

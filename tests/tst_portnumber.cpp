@@ -70,14 +70,16 @@ void TestPortNumber::devicePath_data()
     QTest::newRow("64") << 64 << "/dev/ttyUSB31";
     QTest::newRow("65") << 65 << "/dev/ttyACM0";
     QTest::newRow("96") << 96 << "/dev/ttyACM31";
-    QTest::newRow("1000") << 1000 << "/dev/pts/0";
-    QTest::newRow("1007") << 1007 << "/dev/pts/7";
-    QTest::newRow("32767") << 32767 << "/dev/pts/31767";
+    QTest::newRow("100") << 100 << "/dev/pts/0";
+    QTest::newRow("103") << 103 << "/dev/pts/3";
+    QTest::newRow("999") << 999 << "/dev/pts/899";
+    QTest::newRow("1003") << 1003 << "/dev/pts/903";
+    QTest::newRow("32767") << 32767 << "/dev/pts/32667";
     QTest::newRow("0") << 0 << "";
     QTest::newRow("-1") << -1 << "";
     QTest::newRow("-32768") << -32768 << "";
     QTest::newRow("97") << 97 << "";
-    QTest::newRow("999") << 999 << "";
+    QTest::newRow("99") << 99 << "";
 }
 
 void TestPortNumber::devicePath()
@@ -96,7 +98,7 @@ void TestPortNumber::devicesWithoutNumber_data()
     QTest::newRow("past the serial range") << "/dev/ttyS32";
     QTest::newRow("leading zero") << "/dev/ttyUSB01";
     QTest::newRow("no index") << "/dev/pts/";
-    QTest::newRow("past the last number") << "/dev/pts/31768";
+    QTest::newRow("past the last number") << "/dev/pts/32668";
     QTest::newRow("huge index") << "/dev/pts/99999999999999999999";
     QTest::newRow("other device") << "/dev/tty0";
     QTest::newRow("letters after") << "/dev/ttyACM1x";
