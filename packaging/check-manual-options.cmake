@@ -1,0 +1,35 @@
+# Fails when a program's --help lists a long option that the OPTIONS section of its manual page does
+# not describe as an item, so that the page cannot fall behind the program.
+#   cmake -DPROGRAM=<program> -DPAGE=<page.1.in> -P check-manual-options.cmake
+execute_process(COMMAND ${PROGRAM} --help OUTPUT_VARIABLE help RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${PROGRAM} --help ended with status ${status}")
+endif()
+string(REGEX MATCHALL "(^|[ \n])--[a-z][a-z-]*" options "${help}")
+list(TRANSFORM options STRIP)
+list(REMOVE_DUPLICATES options)
+if(NOT options)
+    message(FATAL_ERROR "${PROGRAM} --help lists no long option")
+endif()
+
+file(READ ${PAGE} page)
+string(REPLACE "\\-" "-" page "${page}")
+string(REGEX MATCH "\n\\.SH OPTIONS\n.*" section "${page}")
+string(REGEX REPLACE "(.)\n\\.SH .*" "\\1" section "${section}")
+if(NOT section)
+    message(FATAL_ERROR "${PAGE} has no OPTIONS section")
+endif()
+
+# An item is a .TP paragraph whose tag line names the option.
+set(missing)
+foreach(option IN LISTS options)
+    string(REGEX MATCH "\n\\.TP[^\n]*\n[^\n]*${option}([ \"\n]|$)" item "${section}")
+    if(NOT item)
+        list(APPEND missing ${option})
+    endif()
+endforeach()
+if(missing)
+    message(FATAL_ERROR "${PAGE} does not describe: ${missing}")
+endif()
+list(JOIN options " " listed)
+message(STATUS "${PAGE} describes ${listed}")
