@@ -3,7 +3,7 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer (no display needed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh desktop-file-utils
+scripts/install-deps.sh desktop-file-utils appstream groff-base
 for preset in default asan; do
     echo "== $preset"
     cmake --preset "$preset"
