@@ -9,7 +9,8 @@
  * far end is ready would: DSR, CTS and CD on, DTR and RTS as last set (both on at first, as Linux raises
  * them when a port opens). Once the master has closed, the far end has hung up: the modem ioctls then
  * fail with EIO, as they do on an unplugged adapter, so that a pending wait ends instead of polling a dead
- * line forever. Every other descriptor and request goes to the real ioctl untouched.
+ * line forever. Every other descriptor and request goes to the real ioctl untouched. (Wine 8.0 polls the
+ * lines rather than wait with TIOCMIWAIT, so that one is left alone too.)
  *
  * Build: gcc -shared -fPIC -O2 -o modemshim.so modemshim.c -ldl
  */
@@ -99,7 +100,6 @@ int ioctl(int fd, unsigned long request, ...)
     case TIOCMBIS:
     case TIOCMBIC:
     case TIOCGICOUNT:
-    case TIOCMIWAIT:
         break;
     default:
         return real_ioctl(fd, request, arg);
@@ -108,14 +108,6 @@ int ioctl(int fd, unsigned long request, ...)
     if (!is_pty_slave(fd, &rdev))
         return real_ioctl(fd, request, arg);
 
-    if (request == TIOCMIWAIT) {
-        /* A pty's lines never change while it lives: block until the far end hangs up. */
-        struct pollfd p = {.fd = fd, .events = 0, .revents = 0};
-        if (poll(&p, 1, -1) < 0)
-            return -1; /* EINTR, as the real wait would */
-        errno = EIO;   /* with no events asked, poll returns only for a hang-up or an error */
-        return -1;
-    }
     if (hung_up(fd)) {
         errno = EIO;
         return -1;
