@@ -54,7 +54,8 @@ QString portDisplayName(PortNumber number)
 
 QString validPortNumbers()
 {
-    return QStringLiteral("1 à 96 (1 à 32 : /dev/ttyS0 à /dev/ttyS31, 33 à 64 : /dev/ttyUSB0 à /dev/ttyUSB31, "
-                          "65 à 96 : /dev/ttyACM0 à /dev/ttyACM31) et 100 à 32767 (pseudo-terminaux "
-                          "/dev/pts/0 et suivants)");
+    return QStringLiteral(
+        "1 à 96 (1 à 32 : /dev/ttyS0 à /dev/ttyS31, 33 à 64 : /dev/ttyUSB0 à /dev/ttyUSB31, "
+        "65 à 96 : /dev/ttyACM0 à /dev/ttyACM31) et 100 à 32767 (pseudo-terminaux "
+        "/dev/pts/0 et suivants)");
 }

@@ -57,3 +57,7 @@ std::unique_ptr<SerialDevice> openSerialDevice(const QString &path, const QStrin
 
 // The message for a port that cannot be opened: "Impossible d'ouvrir le port COM3 : <what>."
 QString openFailureMessage(const QString &name, const QString &what);
+
+// What a system error code of this platform (errno on Linux, GetLastError() on Windows) means for a
+// serial port, in French: "le port est occupé par un autre programme", "le port n'existe pas", ...
+QString deviceErrorText(int code);

@@ -16,9 +16,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace {
-
-QString systemError(int error)
+QString deviceErrorText(int error)
 {
     switch (error) {
     case ENOENT:
@@ -41,12 +39,15 @@ QString systemError(int error)
     }
 }
 
+namespace {
+
 class PosixSerialDevice final : public SerialDevice {
 public:
     PosixSerialDevice(int fd, QObject *context, DeviceEvents *events) : m_fd(fd), m_events(events)
     {
         m_readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, context);
-        QObject::connect(m_readNotifier, &QSocketNotifier::activated, m_readNotifier, [this] { onReadable(); });
+        QObject::connect(m_readNotifier, &QSocketNotifier::activated, m_readNotifier,
+                         [this] { onReadable(); });
         m_writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, context);
         m_writeNotifier->setEnabled(false);
         QObject::connect(m_writeNotifier, &QSocketNotifier::activated, m_writeNotifier, [this] {
@@ -72,15 +73,12 @@ public:
                 return 0;
             if (n < 0 && errno == EINTR)
                 continue;
-            *error = systemError(n < 0 ? errno : EIO);
+            *error = deviceErrorText(n < 0 ? errno : EIO);
             return -1;
         }
     }
 
-    void notifyWhenWritable() override
-    {
-        m_writeNotifier->setEnabled(true);
-    }
+    void notifyWhenWritable() override { m_writeNotifier->setEnabled(true); }
 
     qsizetype pendingOutput() override
     {
@@ -170,7 +168,7 @@ private:
         if (error) {
             // A hung-up device stays readable forever: stop watching it before saying so.
             stopWatching();
-            m_events->lost(systemError(error));
+            m_events->lost(deviceErrorText(error));
         }
         if (!bytes.isEmpty())
             m_events->received(bytes.constData(), bytes.size());
@@ -190,11 +188,11 @@ std::unique_ptr<SerialDevice> openSerialDevice(const QString &path, const QStrin
     const QByteArray localPath = path.toLocal8Bit();
     const int fd = ::open(localPath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        throw Failure(openFailureMessage(name, systemError(errno)));
+        throw Failure(openFailureMessage(name, deviceErrorText(errno)));
     auto refuse = [&](const QString &what, int error) {
         ::close(fd);
         throw Failure(openFailureMessage(
-            name, what + (error ? QStringLiteral(" (%1)").arg(systemError(error)) : QString())));
+            name, what + (error ? QStringLiteral(" (%1)").arg(deviceErrorText(error)) : QString())));
     };
 
     // Exclusive: TIOCEXCL keeps other programs out (root excepted), flock keeps out every program that
