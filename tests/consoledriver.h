@@ -2,35 +2,14 @@
 // end-to-end tests drive it.
 #pragma once
 
+#include "consolewidgets.h"
 #include "consolewindow.h"
 #include "ptypair.h"
 #include "recordingsink.h"
 
-#include <QLineEdit>
-#include <QPushButton>
 #include <QTest>
 
 #include <ctime>
-
-inline QPushButton *findButton(QWidget *window, const QString &name, int index = -1)
-{
-    for (QPushButton *b : window->findChildren<QPushButton *>(name))
-        if (index < 0 || b->property("index").toInt() == index)
-            return b;
-    return nullptr;
-}
-
-inline QLineEdit *findBox(QWidget *window, const QString &name)
-{
-    return window->findChild<QLineEdit *>(name);
-}
-
-inline void click(QWidget *window, const QString &name, int index = -1)
-{
-    QPushButton *b = findButton(window, name, index);
-    QVERIFY2(b, qPrintable(name));
-    QTest::mouseClick(b, Qt::LeftButton);
-}
 
 // CPU seconds this process has used so far: a loop spinning on a dead descriptor shows up here.
 inline double processCpuSeconds()

@@ -64,6 +64,16 @@ void TestPortNumber::devicePath_data()
     QTest::addColumn<int>("number");
     QTest::addColumn<QString>("path"); // empty: no device
 
+#ifdef Q_OS_WIN
+    QTest::newRow("Com 1 is the first serial port") << 1 << "\\\\.\\COM1";
+    QTest::newRow("9") << 9 << "\\\\.\\COM9";
+    QTest::newRow("10: past the names DOS knew") << 10 << "\\\\.\\COM10";
+    QTest::newRow("103") << 103 << "\\\\.\\COM103";
+    QTest::newRow("32767") << 32767 << "\\\\.\\COM32767";
+    QTest::newRow("0") << 0 << "";
+    QTest::newRow("-1") << -1 << "";
+    QTest::newRow("-32768") << -32768 << "";
+#else
     QTest::newRow("Com 1 is the first serial port") << 1 << "/dev/ttyS0";
     QTest::newRow("32") << 32 << "/dev/ttyS31";
     QTest::newRow("33") << 33 << "/dev/ttyUSB0";
@@ -80,6 +90,7 @@ void TestPortNumber::devicePath_data()
     QTest::newRow("-32768") << -32768 << "";
     QTest::newRow("97") << 97 << "";
     QTest::newRow("99") << 99 << "";
+#endif
 }
 
 void TestPortNumber::devicePath()
@@ -95,6 +106,14 @@ void TestPortNumber::devicePath()
 void TestPortNumber::devicesWithoutNumber_data()
 {
     QTest::addColumn<QString>("path");
+#ifdef Q_OS_WIN
+    QTest::newRow("no number") << "\\\\.\\COM";
+    QTest::newRow("zero") << "\\\\.\\COM0";
+    QTest::newRow("leading zero") << "\\\\.\\COM01";
+    QTest::newRow("past the last number") << "\\\\.\\COM32768";
+    QTest::newRow("letters after") << "\\\\.\\COM1x";
+    QTest::newRow("other device") << "\\\\.\\LPT1";
+#else
     QTest::newRow("past the serial range") << "/dev/ttyS32";
     QTest::newRow("leading zero") << "/dev/ttyUSB01";
     QTest::newRow("no index") << "/dev/pts/";
@@ -102,6 +121,7 @@ void TestPortNumber::devicesWithoutNumber_data()
     QTest::newRow("huge index") << "/dev/pts/99999999999999999999";
     QTest::newRow("other device") << "/dev/tty0";
     QTest::newRow("letters after") << "/dev/ttyACM1x";
+#endif
 }
 
 void TestPortNumber::devicesWithoutNumber()

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Runs one Windows test program under wine: the CMAKE_CROSSCOMPILING_EMULATOR of the windows preset,
+# so that `ctest --preset windows` runs every test this way.
+#   scripts/wine-test.sh PROGRAM.exe [ARGS...]
+# - The wine prefix is $WINEPREFIX, or build/wine (made once, on first use).
+# - The program finds the Qt and mingw DLLs through WINEPATH; Qt's plugins sit beside Qt's DLLs.
+# - A QtTest program writes its log to a file (its standard output goes nowhere under wine when it is
+#   redirected), which is printed afterwards; the platform is "minimal" unless LIAISON_WINE_PLATFORM
+#   names another ("windows" needs a display).
+# - With LIAISON_WINE_PEER_COM=N, the program runs under compeer, which plays the device at the far end of
+#   COMN on a Linux pseudo-terminal (tests/wine/README.md); compeer and the modem-line shim are built
+#   here with the host compiler when missing or older than their sources.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+program=$1
+shift
+
+: "${LIAISON_QT_WINDOWS:?LIAISON_QT_WINDOWS must name the Qt for Windows prefix (scripts/build-qt-windows.sh prints it)}"
+export WINEPREFIX=${WINEPREFIX:-$here/build/wine}
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+export WINEARCH=win64
+
+mkdir -p "$(dirname "$WINEPREFIX")"
+(
+    flock 9
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "Making the wine prefix $WINEPREFIX" >&2
+        timeout 300 wineboot -i >/dev/null 2>&1 || true
+        timeout 60 wineserver -w || true
+    fi
+) 9>"$WINEPREFIX.lock"
+
+gccdir=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")
+pthreaddir=/usr/x86_64-w64-mingw32/lib
+winepath=
+for dir in "$LIAISON_QT_WINDOWS/bin" "$gccdir" "$pthreaddir"; do
+    winepath+="Z:${dir//\//\\};"
+done
+export WINEPATH=$winepath
+
+args=("$@")
+name=$(basename "$program" .exe)
+log=
+if [[ $name == tst_* ]]; then
+    log=$(mktemp -t "$name.XXXXXX.txt")
+    args+=(-platform "${LIAISON_WINE_PLATFORM:-minimal}" -o "Z:${log//\//\\},txt")
+fi
+
+command=(timeout 240 wine "$program" "${args[@]}")
+if [ -n "${LIAISON_WINE_PEER_COM:-}" ]; then
+    rig=$here/build/wine-rig
+    mkdir -p "$rig"
+    (
+        flock 9
+        src=$here/tests/wine
+        [ "$rig/compeer" -nt "$src/compeer.c" ] || gcc -O2 -Wall -Wextra -o "$rig/compeer" "$src/compeer.c" -lutil
+        [ "$rig/modemshim.so" -nt "$src/modemshim.c" ] ||
+            gcc -O2 -Wall -Wextra -shared -fPIC -o "$rig/modemshim.so" "$src/modemshim.c" -ldl
+    ) 9>"$rig.lock"
+    command=("$rig/compeer" --com "$LIAISON_WINE_PEER_COM" --shim "$rig/modemshim.so" -- "${command[@]}")
+fi
+
+status=0
+"${command[@]}" || status=$?
+if [ -n "$log" ]; then
+    cat "$log" 2>/dev/null || echo "($name wrote no log)"
+    rm -f "$log"
+fi
+exit "$status"

@@ -1,0 +1,275 @@
+// The console on Windows, end to end: the real window on a COM port whose far end is played by the
+// test rig (tests/wine), which sees every byte the console puts on the line and sends the device's
+// answers.
+#include "consolewidgets.h"
+#include "consolewindow.h"
+#include "recordingsink.h"
+#include "serialdevice.h"
+#include "wine/winepeer.h"
+
+#include <QTest>
+
+#include <windows.h>
+
+namespace {
+
+// CPU seconds this process has used so far: a loop spinning on aborted waits shows up here.
+double processCpuSeconds()
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
+        return 0;
+    auto seconds = [](const FILETIME &t) {
+        return double((quint64(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
+QByteArray frame(const char *hex)
+{
+    return QByteArray::fromHex(hex);
+}
+
+} // namespace
+
+class TestWindowsEndToEnd : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void portNumbersNameComPorts();
+    void errorCodesSayWhatFailed_data();
+    void errorCodesSayWhatFailed();
+    void missingPortIsNamed();
+    void everyButtonPutsItsFrameOnTheLine_data();
+    void everyButtonPutsItsFrameOnTheLine();
+    void lineSettings();
+    void answerIsShown();
+    void sixBytesGiveTwoAnswersInOrder();
+    void longListArrivesWholeAndInOrder();
+    void frameJustBeforeCloseArrivesWhole();
+    void idleLinkDoesNotSpin();
+    // Last: the far end hangs up for good.
+    void lostLineIsReportedOnceAndNamed();
+
+private:
+    void connectToPeer();
+
+    WinePeer m_peer;
+    RecordingSink *m_sink = nullptr;
+    ConsoleWindow *m_window = nullptr;
+};
+
+void TestWindowsEndToEnd::initTestCase()
+{
+    ConsoleWindow::setUpApplication();
+    QVERIFY2(WinePeer::available(),
+             "run under the test rig: scripts/wine-test.sh with LIAISON_WINE_PEER_COM");
+}
+
+void TestWindowsEndToEnd::init()
+{
+    m_sink = new RecordingSink;
+    m_window = new ConsoleWindow(m_sink);
+    m_window->show();
+    // Whatever an earlier test left on the line does not count here.
+    m_peer.take(1 << 20, 0);
+}
+
+void TestWindowsEndToEnd::cleanup()
+{
+    delete m_window;
+    delete m_sink;
+    m_window = nullptr;
+    m_sink = nullptr;
+}
+
+void TestWindowsEndToEnd::connectToPeer()
+{
+    findBox(m_window, QStringLiteral("Port"))->setText(QString::number(m_peer.com()));
+    click(m_window, QStringLiteral("Connecter"));
+    QVERIFY2(m_sink->failures.isEmpty(), qPrintable(m_sink->failures.join(u'\n')));
+    QVERIFY(m_window->link().isOpen());
+}
+
+void TestWindowsEndToEnd::portNumbersNameComPorts()
+{
+    m_window->link().setPortNumber(3);
+    QCOMPARE(m_window->link().devicePath(), QStringLiteral("\\\\.\\COM3"));
+    QCOMPARE(m_window->link().portName(), QStringLiteral("COM3"));
+}
+
+void TestWindowsEndToEnd::errorCodesSayWhatFailed_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("text");
+    // Windows opens a COM port exclusively and answers "access denied" while another program holds it
+    // (wine does not enforce it, so the code itself is the test).
+    QTest::newRow("held by another program") << int(ERROR_ACCESS_DENIED) << "occupé par un autre programme";
+    QTest::newRow("no such port") << int(ERROR_FILE_NOT_FOUND) << "n'existe pas";
+    QTest::newRow("no such path") << int(ERROR_PATH_NOT_FOUND) << "n'existe pas";
+    QTest::newRow("adapter removed") << int(ERROR_BAD_COMMAND) << "débranché";
+    QTest::newRow("aborted by the driver") << int(ERROR_OPERATION_ABORTED) << "débranché";
+    QTest::newRow("device removed") << int(ERROR_DEVICE_REMOVED) << "débranché";
+    QTest::newRow("anything else names its code") << int(ERROR_NOT_ENOUGH_MEMORY) << "erreur Windows 8";
+}
+
+void TestWindowsEndToEnd::errorCodesSayWhatFailed()
+{
+    QFETCH(int, code);
+    QFETCH(QString, text);
+    QVERIFY2(deviceErrorText(code).contains(text), qPrintable(deviceErrorText(code)));
+}
+
+void TestWindowsEndToEnd::missingPortIsNamed()
+{
+    // No dosdevices link names COM250: the system's own answer, put in the console's words.
+    findBox(m_window, QStringLiteral("Port"))->setText(QStringLiteral("250"));
+    click(m_window, QStringLiteral("Connecter"));
+    QCOMPARE(m_sink->failures.size(), 1);
+    QVERIFY2(m_sink->failures.first().contains(QStringLiteral("COM250")),
+             qPrintable(m_sink->failures.first()));
+    QVERIFY2(m_sink->failures.first().contains(QStringLiteral("n'existe pas")),
+             qPrintable(m_sink->failures.first()));
+    QCOMPARE(m_sink->endStatus, 1);
+    QVERIFY(!m_window->link().isOpen());
+}
+
+void TestWindowsEndToEnd::everyButtonPutsItsFrameOnTheLine_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("index");
+    QTest::addColumn<QByteArray>("line");
+    QTest::newRow("Prof") << "Prof" << -1 << frame("0101010400");
+    for (int i = 0; i < 4; ++i)
+        QTest::addRow("Administration %d", i)
+            << "Administration" << i << frame("010200000400").replace(3, 1, QByteArray(1, char(i)));
+    for (int i = 0; i < 2; ++i)
+        QTest::addRow("Entretien %d", i)
+            << "Entretien" << i << frame("010202000400").replace(3, 1, QByteArray(1, char(i)));
+    for (int i = 0; i < 6; ++i)
+        QTest::addRow("Eleves %d", i)
+            << "Eleves" << i << frame("010203000400").replace(3, 1, QByteArray(1, char(i)));
+}
+
+void TestWindowsEndToEnd::everyButtonPutsItsFrameOnTheLine()
+{
+    QFETCH(QString, name);
+    QFETCH(int, index);
+    QFETCH(QByteArray, line);
+
+    connectToPeer();
+    QPushButton *b = findButton(m_window, name, index);
+    QVERIFY(b);
+    QTest::mouseClick(b, Qt::LeftButton);
+    QTest::mouseClick(b, Qt::LeftButton);
+    QCOMPARE(m_peer.take(2 * line.size(), 5000).toHex(' '), (line + line).toHex(' '));
+    QCOMPARE(m_peer.take(1, 50).toHex(' '), QByteArray());
+    QVERIFY(m_sink->failures.isEmpty());
+}
+
+void TestWindowsEndToEnd::lineSettings()
+{
+    connectToPeer();
+    const QMap<QString, QString> attr = m_peer.attributes();
+    QCOMPARE(attr.value("ispeed"), QStringLiteral("9600"));
+    QCOMPARE(attr.value("ospeed"), QStringLiteral("9600"));
+    // A pseudo-terminal always reports 8 data bits without parity, so those two are not seen here.
+    QCOMPARE(attr.value("cstopb"), QStringLiteral("0"));
+    QCOMPARE(attr.value("crtscts"), QStringLiteral("0"));
+    QCOMPARE(attr.value("ixon"), QStringLiteral("0"));
+    QCOMPARE(attr.value("ixoff"), QStringLiteral("0"));
+    // Raw: a frame right after opening, with its 0x00 and 0x04, arrives untouched.
+    click(m_window, QStringLiteral("Administration"), 0);
+    QCOMPARE(m_peer.take(6, 5000).toHex(' '), QByteArray("01 02 00 00 04 00"));
+}
+
+void TestWindowsEndToEnd::answerIsShown()
+{
+    connectToPeer();
+    m_peer.send(frame("0102ff"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers, QStringList{QStringLiteral("1 2 255")}, 5000);
+    m_peer.send(frame("000000"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers.size(), 2, 5000);
+    QCOMPARE(m_sink->answers.last(), QStringLiteral("0 0 0"));
+    QVERIFY(m_sink->failures.isEmpty());
+}
+
+void TestWindowsEndToEnd::sixBytesGiveTwoAnswersInOrder()
+{
+    connectToPeer();
+    m_peer.send(frame("010203040506"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers.size(), 2, 5000);
+    QCOMPARE(m_sink->answers, (QStringList{QStringLiteral("1 2 3"), QStringLiteral("4 5 6")}));
+    QCOMPARE(m_window->link().bytesWaiting(), 0);
+}
+
+void TestWindowsEndToEnd::longListArrivesWholeAndInOrder()
+{
+    connectToPeer();
+    constexpr int count = 65536;
+    QStringList values;
+    QByteArray expected;
+    for (int i = 0; i < count; ++i) {
+        const int value = (i * 7 + i / 256) % 256;
+        values << QString::number(value);
+        expected.append(char(value));
+    }
+    findBox(m_window, QStringLiteral("ListeCar"))->setText(values.join(u' '));
+    click(m_window, QStringLiteral("Envoyer"));
+    QVERIFY2(m_sink->failures.isEmpty(), qPrintable(m_sink->failures.join(u'\n')));
+    const QByteArray seen = m_peer.take(count, 60000);
+    QCOMPARE(seen.size(), count);
+    QVERIFY(seen == expected);
+}
+
+void TestWindowsEndToEnd::frameJustBeforeCloseArrivesWhole()
+{
+    connectToPeer();
+    click(m_window, QStringLiteral("Prof"));
+    // Closing right away: the close lets the frame go out before it releases the port.
+    m_window->close();
+    QVERIFY(!m_window->link().isOpen());
+    QCOMPARE(m_peer.take(5, 5000).toHex(' '), QByteArray("01 01 01 04 00"));
+    QVERIFY(m_sink->failures.isEmpty());
+}
+
+void TestWindowsEndToEnd::idleLinkDoesNotSpin()
+{
+    connectToPeer();
+    const double before = processCpuSeconds();
+    QTest::qWait(1000);
+    const double used = processCpuSeconds() - before;
+    QVERIFY2(used < 0.25, qPrintable(QStringLiteral("%1 s of CPU in 1 s idle").arg(used)));
+    // And it still hears the device afterwards.
+    m_peer.send(frame("030201"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers, QStringList{QStringLiteral("3 2 1")}, 5000);
+}
+
+void TestWindowsEndToEnd::lostLineIsReportedOnceAndNamed()
+{
+    connectToPeer();
+    int lost = 0;
+    connect(&m_window->link(), &SerialLink::notified, this, [&] {
+        if (m_window->link().commEvent() == SerialLink::LineLost)
+            ++lost;
+    });
+    m_peer.hangUp();
+    QTRY_COMPARE_WITH_TIMEOUT(lost, 1, 5000);
+    const double before = processCpuSeconds();
+    QTest::qWait(500);
+    QVERIFY2(processCpuSeconds() - before < 0.25, "the lost line keeps the loop busy");
+    QCOMPARE(lost, 1);
+    QVERIFY(m_sink->failures.isEmpty()); // nothing is shown until the console writes again
+    click(m_window, QStringLiteral("Prof"));
+    QCOMPARE(m_sink->failures.size(), 1);
+    QVERIFY2(m_sink->failures.first().contains(QStringLiteral("COM%1").arg(m_peer.com())),
+             qPrintable(m_sink->failures.first()));
+    QVERIFY2(m_sink->failures.first().contains(QStringLiteral("perdue")),
+             qPrintable(m_sink->failures.first()));
+}
+
+QTEST_MAIN(TestWindowsEndToEnd)
+#include "tst_windows_e2e.moc"
