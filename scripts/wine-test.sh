@@ -5,11 +5,12 @@
 # - The wine prefix is $WINEPREFIX, or build/wine (made once, on first use).
 # - The program finds the Qt and mingw DLLs through WINEPATH; Qt's plugins sit beside Qt's DLLs.
 # - A QtTest program writes its log to a file (its standard output goes nowhere under wine when it is
-#   redirected), which is printed afterwards; the platform is "minimal" unless LIAISON_WINE_PLATFORM
-#   names another ("windows" needs a display).
+#   redirected), which is printed afterwards. The Qt platform is "minimal" unless LIAISON_WINE_PLATFORM
+#   names another: "windows" draws real windows, on a private Xvfb when there is no display.
 # - With LIAISON_WINE_PEER_COM=N, the program runs under compeer, which plays the device at the far end of
-#   COMN on a Linux pseudo-terminal (tests/wine/README.md); compeer and the modem-line shim are built
-#   here with the host compiler when missing or older than their sources.
+#   COMN on a Linux pseudo-terminal (tests/wine/README.md), with the shim that gives the pty modem
+#   lines unless LIAISON_WINE_NO_SHIM is set; compeer and the shim are built here with the host
+#   compiler when missing or older than their sources.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 program=$1
@@ -20,6 +21,8 @@ export WINEPREFIX=${WINEPREFIX:-$here/build/wine}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 export WINEARCH=win64
+# Wine hands no QT_ variable to the program, but turns WINEQT_X into QT_X.
+export WINEQT_QPA_PLATFORM=${LIAISON_WINE_PLATFORM:-minimal}
 
 mkdir -p "$(dirname "$WINEPREFIX")"
 (
@@ -44,10 +47,14 @@ name=$(basename "$program" .exe)
 log=
 if [[ $name == tst_* ]]; then
     log=$(mktemp -t "$name.XXXXXX.txt")
-    args+=(-platform "${LIAISON_WINE_PLATFORM:-minimal}" -o "Z:${log//\//\\},txt")
+    args+=(-o "Z:${log//\//\\},txt")
 fi
 
 command=(timeout 240 wine "$program" "${args[@]}")
+# The windows platform draws real windows: on a private X server when there is no display.
+if [ "$WINEQT_QPA_PLATFORM" = windows ] && [ -z "${DISPLAY:-}" ]; then
+    command=(xvfb-run -a -s "-screen 0 1024x768x24" "${command[@]}")
+fi
 if [ -n "${LIAISON_WINE_PEER_COM:-}" ]; then
     rig=$here/build/wine-rig
     mkdir -p "$rig"
@@ -58,7 +65,9 @@ if [ -n "${LIAISON_WINE_PEER_COM:-}" ]; then
         [ "$rig/modemshim.so" -nt "$src/modemshim.c" ] ||
             gcc -O2 -Wall -Wextra -shared -fPIC -o "$rig/modemshim.so" "$src/modemshim.c" -ldl
     ) 9>"$rig.lock"
-    command=("$rig/compeer" --com "$LIAISON_WINE_PEER_COM" --shim "$rig/modemshim.so" -- "${command[@]}")
+    shim=(--shim "$rig/modemshim.so")
+    [ -z "${LIAISON_WINE_NO_SHIM:-}" ] || shim=()
+    command=("$rig/compeer" --com "$LIAISON_WINE_PEER_COM" "${shim[@]}" -- "${command[@]}")
 fi
 
 status=0

@@ -239,10 +239,12 @@ void TestWindowsEndToEnd::frameJustBeforeCloseArrivesWhole()
 void TestWindowsEndToEnd::idleLinkDoesNotSpin()
 {
     connectToPeer();
+    // Idle, the process uses about 0.06 s of CPU a second here (wine's own thread watching the modem
+    // lines included); a link that waits again at once on every aborted wait uses three times that.
     const double before = processCpuSeconds();
-    QTest::qWait(1000);
+    QTest::qWait(2000);
     const double used = processCpuSeconds() - before;
-    QVERIFY2(used < 0.25, qPrintable(QStringLiteral("%1 s of CPU in 1 s idle").arg(used)));
+    QVERIFY2(used < 0.25, qPrintable(QStringLiteral("%1 s of CPU in 2 s idle").arg(used)));
     // And it still hears the device afterwards.
     m_peer.send(frame("030201"));
     QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers, QStringList{QStringLiteral("3 2 1")}, 5000);
