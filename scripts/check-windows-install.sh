@@ -41,6 +41,7 @@ uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\liaison-
 
 xvfb='' openbox='' program=''
 cleanup() {
+    set +e # stop everything, whatever fails
     [ -n "$program" ] && kill "$program" 2>/dev/null
     timeout 20 wineserver -k 2>/dev/null
     [ -n "$openbox" ] && kill "$openbox" 2>/dev/null
