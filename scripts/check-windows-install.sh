@@ -30,6 +30,10 @@ setup=$build/liaison-serie-$version-win64-setup.exe
 "$here/scripts/install-deps.sh" wine wine64 fonts-wine xvfb xdotool openbox imagemagick >&2
 
 title="Test liaison série"
+# Wine makes Windows file names from Unix ones in the locale's encoding: in the C locale it cannot make
+# "Test liaison série", and the silent installer then ends with status 0 having installed nothing.
+# C.UTF-8 is on every Debian system, whatever locale the caller has.
+export LC_ALL=C.UTF-8
 export WINEPREFIX=$here/build/wine-install
 export WINEARCH=win64
 export WINEDEBUG=-all

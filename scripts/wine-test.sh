@@ -17,6 +17,9 @@ program=$1
 shift
 
 : "${LIAISON_QT_WINDOWS:?LIAISON_QT_WINDOWS must name the Qt for Windows prefix (scripts/build-qt-windows.sh prints it)}"
+# Wine makes Windows file names from Unix ones in the locale's encoding: in the C locale a name with "é"
+# cannot be made at all. C.UTF-8 is on every Debian system, whatever locale the caller has.
+export LC_ALL=C.UTF-8
 export WINEPREFIX=${WINEPREFIX:-$here/build/wine}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
