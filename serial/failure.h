@@ -16,3 +16,19 @@ private:
     QString m_message;
     QByteArray m_utf8;
 };
+
+// A port that cannot be opened. The cause tells the link when the message should also name the ports
+// present on the computer, so that the user learns which number to type.
+class OpenFailure : public Failure {
+public:
+    enum Cause {
+        Other,
+        Missing, // no such port on this computer
+        Busy,    // another program holds it
+    };
+    OpenFailure(Cause cause, QString message) : Failure(std::move(message)), m_cause(cause) {}
+    Cause cause() const noexcept { return m_cause; }
+
+private:
+    Cause m_cause;
+};

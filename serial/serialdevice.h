@@ -4,17 +4,25 @@
 //
 // Contract:
 // - openSerialDevice() opens the device exclusively and runs the line at 9600 baud 8N1, no flow control,
-//   DTR raised; it throws Failure, naming the port, when it cannot.
+//   DTR raised; then, after a short settle, it drops what the line held before (noise, a device's
+//   start-up chatter), which would shift every three-byte answer after it. It throws OpenFailure, naming
+//   the port and the cause, when it cannot. No event is delivered before start().
+// - start() begins watching the device; events come only from the event loop, never from inside start().
 // - send() never blocks: it takes what the device accepts now and returns how many bytes it took
 //   (0 when it is full), or -1 with a French reason when the device failed. After
 //   notifyWhenWritable(), the device calls DeviceEvents::writable() once from the event loop when it
 //   can take more.
-// - Received bytes reach DeviceEvents::received() from the event loop, in order, 0x00 included.
+// - Received bytes reach DeviceEvents::received() from the event loop, in order, 0x00 included, also
+//   while an operation started from a notification (an answer box) is still running.
 // - A lost device (unplugged, peer closed) is reported once by DeviceEvents::lost(); the device then
 //   stops watching itself, so nothing spins.
 // - waitWritable() and waitSent() block, each for at most the time given: they serve only the bounded
 //   drain when the port closes.
-// - The destructor releases the device; release(false) first drops what the line could not send.
+// - release() gives the port back to the system within ReleaseWaitMs, whatever the driver does: a final
+//   close that the system makes wait longer (a tty's closing_wait, a stuck USB adapter) goes on out of
+//   the way and never keeps the program from ending. Every buffer the system may still write into lives
+//   until its operation has ended. release(false) first drops what the line could not send. Release is
+//   idempotent; the destructor releases a device not yet released.
 #pragma once
 
 #include <QByteArray>
@@ -35,29 +43,37 @@ protected:
 
 class SerialDevice {
 public:
+    // The longest release() waits for the system to close the port.
+    static constexpr qint64 ReleaseWaitMs = 250;
+
     virtual ~SerialDevice() = default;
 
+    virtual void start() = 0;
     virtual qsizetype send(const char *bytes, qsizetype count, QString *error) = 0;
     virtual void notifyWhenWritable() = 0;
-    // Bytes the device has taken that have not reached the line yet.
+    // Bytes the device has taken that have not reached the line yet, as far as it can tell (a driver may
+    // over-report; nothing is bounded by this). Once the device is lost: the bytes it had taken that will
+    // never go out.
     virtual qsizetype pendingOutput() = 0;
     virtual bool waitWritable(qint64 timeoutMs) = 0;
     // Waits until everything taken is on the line; false when the time ran out first.
     virtual bool waitSent(qint64 timeoutMs) = 0;
     // Stops every notification: no event reaches the link after this.
     virtual void stopWatching() = 0;
-    // Ends the device's use; with drained false, what is still queued for the line is dropped first.
     virtual void release(bool drained) = 0;
 };
 
 // Opens the device at `path`; `name` is how messages name the port ("COM3", "COM3 (/dev/ttyS2)").
-// Notifications are delivered through `events` on `context`'s thread.
+// Notifications are delivered through `events` on `context`'s thread, once started.
 std::unique_ptr<SerialDevice> openSerialDevice(const QString &path, const QString &name, QObject *context,
                                                DeviceEvents *events);
 
 // The message for a port that cannot be opened: "Impossible d'ouvrir le port COM3 : <what>."
 QString openFailureMessage(const QString &name, const QString &what);
 
-// What a system error code of this platform (errno on Linux, GetLastError() on Windows) means for a
-// serial port, in French: "le port est occupé par un autre programme", "le port n'existe pas", ...
-QString deviceErrorText(int code);
+// What a system error code of this platform (errno on Linux, GetLastError() on Windows) means when a
+// port is opened, in French: "le port est occupé par un autre programme", "le port n'existe pas", ...
+QString openErrorText(int code);
+// What it means when reading or writing an open port: there, the codes a removed adapter gives mean
+// that the device is gone, whatever they would mean at open.
+QString ioErrorText(int code);

@@ -2,50 +2,109 @@
 #include "serialdevice.h"
 
 #include "failure.h"
+#include "portlock_posix.h"
 #include "seriallink.h"
 
 #include <QObject>
 #include <QSocketNotifier>
 
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
-QString deviceErrorText(int error)
+namespace {
+
+const QString &busyText()
+{
+    static const QString text = QStringLiteral("le port est occupé par un autre programme");
+    return text;
+}
+
+const QString &missingText()
+{
+    static const QString text = QStringLiteral("le port n'existe pas");
+    return text;
+}
+
+const QString &goneText()
+{
+    static const QString text = QStringLiteral("le périphérique ne répond plus (port absent ou débranché)");
+    return text;
+}
+
+OpenFailure::Cause causeOf(int error)
 {
     switch (error) {
     case ENOENT:
     case ENODEV:
     case ENXIO:
-        return QStringLiteral("le périphérique n'existe pas");
-    case EACCES:
-    case EPERM:
-        return QStringLiteral("accès refusé (l'utilisateur doit appartenir au groupe dialout)");
+        return OpenFailure::Missing;
     case EBUSY:
     case EWOULDBLOCK:
-        return QStringLiteral("le port est occupé par un autre programme");
-    case ENOTTY:
-    case EINVAL:
-        return QStringLiteral("ce n'est pas un port série");
-    case EIO:
-        return QStringLiteral("erreur d'entrée-sortie (port absent ou débranché)");
+        return OpenFailure::Busy;
     default:
-        return QString::fromLocal8Bit(std::strerror(error));
+        return OpenFailure::Other;
     }
 }
 
-namespace {
+// After DTR is up, the line settles this long before its input is dropped: a device's answer to the
+// open (noise as its input wakes, start-up chatter of one that DTR resets) lands in what is dropped.
+constexpr unsigned SettleMs = 50;
+
+// Runs `work` on a thread of its own and waits for it at most `waitMs`; true when it ended in time.
+// Work that the system keeps waiting longer goes on alone: it touches nothing of the caller's, and the
+// program ends without waiting for it (ending a process ends its waits in the kernel). `then` runs on
+// that thread after the work, unwaited for.
+bool runBounded(qint64 waitMs, std::function<void()> work, std::function<void()> then = {})
+{
+    struct State {
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool done = false;
+    };
+    auto state = std::make_shared<State>();
+    try {
+        std::thread([state, work = std::move(work), then = std::move(then)] {
+            work();
+            {
+                const std::lock_guard lock(state->mutex);
+                state->done = true;
+                state->ended.notify_all();
+            }
+            if (then)
+                then();
+        }).detach();
+    } catch (const std::system_error &) {
+        // No thread to spare: the work is done here, however long it takes.
+        work();
+        if (then)
+            then();
+        return true;
+    }
+    std::unique_lock lock(state->mutex);
+    return state->ended.wait_for(lock, std::chrono::milliseconds(std::max<qint64>(0, waitMs)),
+                                 [&] { return state->done; });
+}
 
 class PosixSerialDevice final : public SerialDevice {
 public:
-    PosixSerialDevice(int fd, QObject *context, DeviceEvents *events) : m_fd(fd), m_events(events)
+    PosixSerialDevice(int fd, std::unique_ptr<PortLock> lock, QObject *context, DeviceEvents *events)
+        : m_fd(fd), m_lock(std::move(lock)), m_events(events)
     {
         m_readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, context);
+        m_readNotifier->setEnabled(false);
         QObject::connect(m_readNotifier, &QSocketNotifier::activated, m_readNotifier,
                          [this] { onReadable(); });
         m_writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, context);
@@ -59,8 +118,13 @@ public:
     ~PosixSerialDevice() override
     {
         stopWatching();
+        release(true);
+    }
+
+    void start() override
+    {
         if (m_fd >= 0)
-            release(true);
+            m_readNotifier->setEnabled(true);
     }
 
     qsizetype send(const char *bytes, qsizetype count, QString *error) override
@@ -73,17 +137,21 @@ public:
                 return 0;
             if (n < 0 && errno == EINTR)
                 continue;
-            *error = deviceErrorText(n < 0 ? errno : EIO);
+            *error = ioErrorText(n < 0 ? errno : EIO);
             return -1;
         }
     }
 
-    void notifyWhenWritable() override { m_writeNotifier->setEnabled(true); }
+    void notifyWhenWritable() override
+    {
+        if (m_fd >= 0)
+            m_writeNotifier->setEnabled(true);
+    }
 
     qsizetype pendingOutput() override
     {
         int queued = 0;
-        return ::ioctl(m_fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
+        return m_fd >= 0 && ::ioctl(m_fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
     }
 
     bool waitWritable(qint64 timeoutMs) override
@@ -99,18 +167,32 @@ public:
 
     bool waitSent(qint64 timeoutMs) override
     {
-        // The driver's own buffer has left when TIOCOUTQ reads 0.
+        if (m_fd < 0)
+            return true;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        auto remainingMs = [&] {
+            return std::max<qint64>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           deadline - std::chrono::steady_clock::now())
+                                           .count());
+        };
+        // The driver's own buffer has left when TIOCOUTQ reads 0...
         const qint64 lineMsPerByte = 10 * 1000 / SerialLink::BaudRate + 1;
-        for (qint64 waited = 0;;) {
+        for (;;) {
             int queued = 0;
             if (::ioctl(m_fd, TIOCOUTQ, &queued) != 0 || queued == 0)
-                return true;
-            if (waited >= timeoutMs)
+                break;
+            if (remainingMs() <= 0)
                 return false;
-            const qint64 stepMs = std::min<qint64>(queued * lineMsPerByte, 20) + 1;
+            const qint64 stepMs = std::min<qint64>({queued * lineMsPerByte, 20, remainingMs()}) + 1;
             ::usleep(static_cast<useconds_t>(stepMs * 1000));
-            waited += stepMs;
         }
+        // ...and the UART's transmitter is empty when tcdrain returns. tcdrain has no time limit of its
+        // own, so it runs beside, on a descriptor of its own, for the time that is left.
+        const int drainFd = ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
+        if (drainFd < 0)
+            return true;
+        return runBounded(
+            remainingMs(), [drainFd] { ::tcdrain(drainFd); }, [drainFd] { ::close(drainFd); });
     }
 
     void stopWatching() override
@@ -126,21 +208,29 @@ public:
     {
         if (m_fd < 0)
             return;
-        // What a stuck line could not send in its time is dropped rather than letting close() wait for
-        // it (the kernel would wait up to 30 s). Only then: on a pseudo-terminal the flush also
-        // discards what the peer has not read yet.
+        stopWatching();
+        // The notifiers may be inside their own signal here: they go from the event loop.
+        for (QSocketNotifier **notifier : {&m_readNotifier, &m_writeNotifier}) {
+            if (*notifier)
+                (*notifier)->deleteLater();
+            *notifier = nullptr;
+        }
+        // What a stuck line could not send in its time is dropped rather than left for the final close
+        // to wait for. Only then: on a pseudo-terminal the flush also discards what the peer has not read.
         if (!drained)
             ::tcflush(m_fd, TCOFLUSH);
         // Give the exclusive mode back: a pseudo-terminal outlives this close while its peer holds the
         // other side, and would refuse the next open of a non-root user.
         ::ioctl(m_fd, TIOCNXCL);
         ::flock(m_fd, LOCK_UN);
-        ::close(m_fd);
+        // The kernel's close of a tty waits up to its closing_wait (30 s) for output that a driver says
+        // is still queued, whatever O_NONBLOCK says, and some USB drivers always say so: the close runs
+        // beside, and the port counts as released once it has been handed over.
+        const int fd = m_fd;
         m_fd = -1;
-        delete m_readNotifier;
-        m_readNotifier = nullptr;
-        delete m_writeNotifier;
-        m_writeNotifier = nullptr;
+        runBounded(ReleaseWaitMs, [fd] { ::close(fd); });
+        if (m_lock)
+            m_lock->release();
     }
 
 private:
@@ -165,16 +255,18 @@ private:
             error = n < 0 ? errno : EIO;
             break;
         }
+        DeviceEvents *events = m_events;
         if (error) {
             // A hung-up device stays readable forever: stop watching it before saying so.
             stopWatching();
-            m_events->lost(deviceErrorText(error));
+            events->lost(ioErrorText(error));
         }
         if (!bytes.isEmpty())
-            m_events->received(bytes.constData(), bytes.size());
+            events->received(bytes.constData(), bytes.size());
     }
 
     int m_fd;
+    std::unique_ptr<PortLock> m_lock;
     DeviceEvents *m_events;
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_writeNotifier = nullptr;
@@ -182,53 +274,125 @@ private:
 
 } // namespace
 
+QString openErrorText(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return missingText();
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("accès refusé (l'utilisateur doit appartenir au groupe dialout)");
+    case EBUSY:
+    case EWOULDBLOCK:
+        return busyText();
+    case ENOTTY:
+    case EINVAL:
+        return QStringLiteral("ce n'est pas un port série");
+    case EIO:
+        return QStringLiteral("erreur d'entrée-sortie (port absent ou débranché)");
+    default:
+        return QString::fromLocal8Bit(std::strerror(error));
+    }
+}
+
+QString ioErrorText(int error)
+{
+    switch (error) {
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+    case EPIPE:
+    case EBADF:
+        return goneText();
+    default:
+        return QString::fromLocal8Bit(std::strerror(error));
+    }
+}
+
 std::unique_ptr<SerialDevice> openSerialDevice(const QString &path, const QString &name, QObject *context,
                                                DeviceEvents *events)
 {
+    // The lock file first: a port that another program holds is not even opened, since opening raises
+    // DTR, which resets some devices.
+    auto lock = std::make_unique<PortLock>(path);
+    if (const pid_t owner = lock->acquire()) {
+        const QString program = PortLock::processName(owner);
+        throw OpenFailure(
+            OpenFailure::Busy,
+            openFailureMessage(
+                name, busyText() + (program.isEmpty()
+                                        ? QStringLiteral(" (processus %1)").arg(owner)
+                                        : QStringLiteral(" (%1, processus %2)").arg(program).arg(owner))));
+    }
+
     const QByteArray localPath = path.toLocal8Bit();
     const int fd = ::open(localPath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        throw Failure(openFailureMessage(name, deviceErrorText(errno)));
-    auto refuse = [&](const QString &what, int error) {
+    if (fd < 0) {
+        const int error = errno;
+        throw OpenFailure(causeOf(error), openFailureMessage(name, openErrorText(error)));
+    }
+    auto refuse = [&](OpenFailure::Cause cause, const QString &what, int error) {
         ::close(fd);
-        throw Failure(openFailureMessage(
-            name, what + (error ? QStringLiteral(" (%1)").arg(deviceErrorText(error)) : QString())));
+        throw OpenFailure(
+            cause, openFailureMessage(
+                       name, what + (error ? QStringLiteral(" (%1)").arg(openErrorText(error)) : QString())));
     };
+
+    // A PC has ttyS0 to ttyS3 whatever its hardware: a node with no UART behind it opens, but the serial
+    // core reports its type as unknown. (Only for the serial core's ttyS: USB ACM devices report no type
+    // at all.)
+    serial_struct info{};
+    if (path.startsWith(QLatin1String("/dev/ttyS")) && ::ioctl(fd, TIOCGSERIAL, &info) == 0 &&
+        info.type == PORT_UNKNOWN)
+        refuse(OpenFailure::Missing, missingText() + QStringLiteral(" (aucun circuit série à cette adresse)"),
+               0);
 
     // Exclusive: TIOCEXCL keeps other programs out (root excepted), flock keeps out every program that
     // also locks, root included.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
-        refuse(error == EWOULDBLOCK ? QStringLiteral("le port est occupé par un autre programme")
-                                    : QStringLiteral("verrouillage impossible"),
-               error == EWOULDBLOCK ? 0 : error);
+        if (error == EWOULDBLOCK)
+            refuse(OpenFailure::Busy, busyText(), 0);
+        refuse(OpenFailure::Other, QStringLiteral("verrouillage impossible"), error);
     }
     if (::ioctl(fd, TIOCEXCL) != 0)
-        refuse(QStringLiteral("accès exclusif impossible"), errno);
+        refuse(OpenFailure::Other, QStringLiteral("accès exclusif impossible"), errno);
 
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0)
-        refuse(QStringLiteral("ce n'est pas un port série"), 0);
+        refuse(OpenFailure::Other, QStringLiteral("ce n'est pas un port série"), 0);
     ::cfmakeraw(&tio);
     ::cfsetispeed(&tio, B9600);
     ::cfsetospeed(&tio, B9600);
     tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
-    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY | PARMRK | INPCK);
+    // A break (a cable plugged in, a device powering down, a floating input) and a byte with a framing
+    // error are not data: taken as bytes, they would shift every later answer. Real 0x00 bytes still come.
+    tio.c_iflag |= IGNBRK | IGNPAR;
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     if (::tcsetattr(fd, TCSANOW, &tio) != 0)
-        refuse(QStringLiteral("réglage de la ligne à 9600 bauds 8N1 impossible"), errno);
+        refuse(OpenFailure::Other, QStringLiteral("réglage de la ligne à 9600 bauds 8N1 impossible"), errno);
     // tcsetattr succeeds when any one setting took: read them back.
     termios applied{};
     if (::tcgetattr(fd, &applied) != 0 || ::cfgetospeed(&applied) != B9600 ||
-        (applied.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS)) != CS8)
-        refuse(QStringLiteral("le port n'accepte pas 9600 bauds 8N1 sans contrôle de flux"), 0);
+        (applied.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS)) != CS8 ||
+        (applied.c_iflag & (IGNBRK | IGNPAR | IXON | IXOFF)) != (IGNBRK | IGNPAR))
+        refuse(OpenFailure::Other,
+               QStringLiteral("le port n'accepte pas 9600 bauds 8N1 sans contrôle de flux"), 0);
 
     // DTR up. A pseudo-terminal has no modem lines and answers ENOTTY or EINVAL: not a failure.
     const int dtr = TIOCM_DTR;
     if (::ioctl(fd, TIOCMBIS, &dtr) != 0 && errno != ENOTTY && errno != EINVAL)
-        refuse(QStringLiteral("impossible de lever DTR"), errno);
+        refuse(OpenFailure::Other, QStringLiteral("impossible de lever DTR"), errno);
 
-    return std::make_unique<PosixSerialDevice>(fd, context, events);
+    // What the line held before it was opened, and whatever came while it settled, would shift every
+    // three-byte answer after it: drop it.
+    ::usleep(SettleMs * 1000);
+    ::tcflush(fd, TCIFLUSH);
+
+    return std::make_unique<PosixSerialDevice>(fd, std::move(lock), context, events);
 }

@@ -14,7 +14,7 @@
 #include <memory>
 #include <windows.h>
 
-QString deviceErrorText(int code)
+QString openErrorText(int code)
 {
     switch (static_cast<DWORD>(code)) {
     case ERROR_FILE_NOT_FOUND:
@@ -46,6 +46,11 @@ QString deviceErrorText(int code)
     default:
         return QStringLiteral("erreur Windows %1").arg(code);
     }
+}
+
+QString ioErrorText(int code)
+{
+    return openErrorText(code);
 }
 
 namespace {
@@ -85,16 +90,17 @@ public:
 
     bool hasEvents() const { return m_waitOv.hEvent && m_readOv.hEvent && m_writeOv.hEvent; }
 
-    // Starts watching for received bytes; throws Failure when the port refuses.
-    void start(const QString &name)
+    // Prepares watching for received bytes; throws Failure when the port refuses.
+    void prepare(const QString &name)
     {
         if (!SetCommMask(m_handle, EV_RXCHAR))
             throw Failure(
                 openFailureMessage(name, QStringLiteral("surveillance de la réception impossible (%1)")
-                                             .arg(deviceErrorText(int(GetLastError())))));
+                                             .arg(openErrorText(int(GetLastError())))));
         m_watching = true;
-        armWait();
     }
+
+    void start() override { armWait(); }
 
     ~WinSerialDevice() override
     {
@@ -112,7 +118,7 @@ public:
         m_writeBuffer = QByteArray(bytes, taken);
         m_writeOffset = 0;
         if (!startWrite()) {
-            *error = deviceErrorText(int(m_writeError));
+            *error = openErrorText(int(m_writeError));
             return -1;
         }
         return taken;
@@ -281,7 +287,7 @@ private:
     {
         if (!finishWrite()) {
             stopWatching();
-            m_events->lost(deviceErrorText(int(m_writeError)));
+            m_events->lost(openErrorText(int(m_writeError)));
             return;
         }
         if (!m_writeInFlight && m_wantWritable) {
@@ -420,7 +426,7 @@ private:
         if (!m_watching)
             return;
         stopWatching();
-        m_events->lost(deviceErrorText(int(error)));
+        m_events->lost(openErrorText(int(error)));
     }
 
     HANDLE m_handle;
@@ -455,11 +461,11 @@ std::unique_ptr<SerialDevice> openSerialDevice(const QString &path, const QStrin
         CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                     OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
-        throw Failure(openFailureMessage(name, deviceErrorText(int(GetLastError()))));
+        throw Failure(openFailureMessage(name, openErrorText(int(GetLastError()))));
     auto refuse = [&](const QString &what, DWORD error) {
         CloseHandle(handle);
         throw Failure(openFailureMessage(
-            name, what + (error ? QStringLiteral(" (%1)").arg(deviceErrorText(int(error))) : QString())));
+            name, what + (error ? QStringLiteral(" (%1)").arg(openErrorText(int(error))) : QString())));
     };
 
     DCB dcb{};
@@ -508,6 +514,6 @@ std::unique_ptr<SerialDevice> openSerialDevice(const QString &path, const QStrin
     auto device = std::make_unique<WinSerialDevice>(handle, context, events);
     if (!device->hasEvents())
         throw Failure(openFailureMessage(name, QStringLiteral("ressources système épuisées")));
-    device->start(name);
+    device->prepare(name);
     return device;
 }

@@ -4,6 +4,9 @@
 
 #include <QElapsedTimer>
 #include <QMetaObject>
+#include <QThread>
+
+#include <algorithm>
 
 namespace {
 
@@ -13,7 +16,18 @@ qint64 lineTimeMs(qsizetype bytes)
     return (static_cast<qint64>(bytes) * 10 * 1000 + SerialLink::BaudRate - 1) / SerialLink::BaudRate;
 }
 
+qint64 lineTimeUs(qsizetype bytes)
+{
+    return static_cast<qint64>(bytes) * 10 * 1000 * 1000 / SerialLink::BaudRate;
+}
+
+// What the close allows beyond the line time of the bytes still to go: the device's own release and
+// the scheduling of a loaded machine.
 constexpr qint64 CloseMarginMs = 500;
+// Once the driver says everything has left, the last bytes may still sit in the UART's FIFO or in a USB
+// adapter's buffer, and the final close lowers DTR (some devices reset on it): wait for them to go, as
+// long as their line time says, up to this.
+constexpr qint64 LastBytesPauseMs = 50;
 
 } // namespace
 
@@ -22,7 +36,10 @@ QString openFailureMessage(const QString &name, const QString &what)
     return QStringLiteral("Impossible d'ouvrir le port %1 : %2.").arg(name, what);
 }
 
-SerialLink::SerialLink(QObject *parent) : QObject(parent) {}
+SerialLink::SerialLink(QObject *parent) : QObject(parent)
+{
+    m_clock.start();
+}
 
 SerialLink::~SerialLink()
 {
@@ -58,16 +75,26 @@ void SerialLink::open()
         return;
     m_device = openSerialDevice(devicePath(), portName(), this, this);
     m_lost = false;
+    m_lostReason.clear();
     m_deviceFull = false;
     m_unsentAtLoss = 0;
+    m_lineFreeAtUs = 0;
     m_event = NoEvent;
+    // Only now that the link holds the device: no event can reach it before open() returns.
+    try {
+        m_device->start();
+    } catch (...) {
+        m_device.reset();
+        throw;
+    }
 }
 
 void SerialLink::close()
 {
     if (!isOpen())
         return;
-    const bool drained = m_lost || drainBeforeClose();
+    // A lost line sends nothing more: what it still held is dropped (and was counted at the loss).
+    const bool drained = !m_lost && drainBeforeClose();
     m_device->stopWatching();
     m_device->release(drained);
     m_device.reset();
@@ -81,7 +108,9 @@ bool SerialLink::drainBeforeClose()
 {
     QElapsedTimer clock;
     clock.start();
-    const qint64 budgetMs = lineTimeMs(outputQueued() + m_device->pendingOutput()) + CloseMarginMs;
+    // From the bytes the link itself handed over, not from what the driver reports: some drivers
+    // over-report their queue, which would make the close wait for nothing.
+    const qint64 budgetMs = lineTimeMs(outputQueued()) + lineBusyForMs() + CloseMarginMs;
 
     while (outputQueued() > 0 && clock.elapsed() < budgetMs) {
         if (!m_device->waitWritable(budgetMs - clock.elapsed()))
@@ -89,13 +118,35 @@ bool SerialLink::drainBeforeClose()
         try {
             flushOutput();
         } catch (const Failure &) {
-            return true; // the line went away: nothing more can go out, nothing is left to drop
+            return false; // the line went away: nothing more can go out
         }
     }
     if (outputQueued() > 0)
         return false;
     // Then wait until the device has shifted its own buffer out onto the wire.
-    return m_device->waitSent(std::max<qint64>(0, budgetMs - clock.elapsed()));
+    if (!m_device->waitSent(std::max<qint64>(0, budgetMs - clock.elapsed())))
+        return false;
+    const qint64 pauseMs =
+        std::min({lineBusyForMs(), LastBytesPauseMs, std::max<qint64>(0, budgetMs - clock.elapsed())});
+    if (pauseMs > 0) {
+        QElapsedTimer pause;
+        pause.start();
+        while (!pause.hasExpired(pauseMs))
+            QThread::msleep(static_cast<unsigned long>(pauseMs - pause.elapsed()));
+    }
+    return true;
+}
+
+void SerialLink::noteHandedToDevice(qsizetype bytes)
+{
+    const qint64 nowUs = m_clock.nsecsElapsed() / 1000;
+    m_lineFreeAtUs = std::max(m_lineFreeAtUs, nowUs) + lineTimeUs(bytes);
+}
+
+qint64 SerialLink::lineBusyForMs() const
+{
+    const qint64 leftUs = m_lineFreeAtUs - m_clock.nsecsElapsed() / 1000;
+    return leftUs > 0 ? (leftUs + 999) / 1000 : 0;
 }
 
 void SerialLink::write(const PortWrite &bytes)
@@ -105,9 +156,9 @@ void SerialLink::write(const PortWrite &bytes)
             QStringLiteral("Le port %1 n'est pas ouvert : appuyez sur « Connecter » avant d'envoyer.")
                 .arg(portName()));
     if (m_lost)
-        throw Failure(
-            QStringLiteral("La liaison avec le port %1 a été perdue : rien ne peut plus être envoyé.")
-                .arg(portName()));
+        throw Failure(QStringLiteral("La liaison avec le port %1 a été perdue (%2) : rien ne peut plus être "
+                                     "envoyé.")
+                          .arg(portName(), m_lostReason));
     // Bytes still queued go first: append, and hand the queue to the device when the calling operation
     // returns to the event loop, or at once when a chunk has gathered. One system call then carries a
     // whole frame or a long list instead of one call per byte; on the line the bytes are the same,
@@ -166,6 +217,7 @@ bool SerialLink::flushOutput()
             return false;
         }
         m_outputHead += n;
+        noteHandedToDevice(n);
     }
     m_output.clear();
     m_outputHead = 0;
@@ -175,7 +227,7 @@ bool SerialLink::flushOutput()
 void SerialLink::failOnWrite(const QString &reason)
 {
     const QString name = portName();
-    loseLine();
+    loseLine(reason);
     throw Failure(QStringLiteral("L'envoi sur le port %1 a échoué : %2.").arg(name, reason));
 }
 
@@ -193,25 +245,38 @@ void SerialLink::received(const char *bytes, qsizetype count)
         raise(Received);
 }
 
-void SerialLink::lost(const QString &)
+void SerialLink::lost(const QString &reason)
 {
-    loseLine();
+    loseLine(reason);
 }
 
-void SerialLink::loseLine()
+void SerialLink::loseLine(const QString &reason)
 {
     if (m_lost)
         return;
     m_lost = true;
-    // Stop watching the device: a hung-up device stays readable forever and would spin the loop.
-    if (m_device)
-        m_device->stopWatching();
+    m_lostReason = reason;
     m_deviceFull = false;
     m_unsentAtLoss = outputQueued();
     m_output.clear();
     m_outputHead = 0;
+    if (m_device) {
+        // Stop watching the device: a hung-up device stays readable forever and would spin the loop.
+        m_device->stopWatching();
+        m_unsentAtLoss += m_device->pendingOutput();
+    }
+    // Give the device back to the system at once, from the event loop (this may run inside one of its
+    // own notifications): the system hands a USB adapter's number out again only after the last close,
+    // so an adapter plugged back in meanwhile would come back under another number. The port stays open
+    // as far as the console is concerned, with the loss kept for the messages.
     QMetaObject::invokeMethod(
-        this, [this] { raise(LineLost); }, Qt::QueuedConnection);
+        this,
+        [this] {
+            if (m_device && m_lost)
+                m_device->release(false);
+            raise(LineLost);
+        },
+        Qt::QueuedConnection);
 }
 
 void SerialLink::raise(Event event)

@@ -4,7 +4,9 @@
 // Contract:
 // - The port number is set only while the port is closed; a number that names no device is refused.
 // - open() runs the line raw at 9600 baud, 8 data bits, no parity, 1 stop bit, no flow control, DTR
-//   raised, and holds the port exclusively: a port that another program holds is refused as busy.
+//   raised, and holds the port exclusively: a port that another program holds is refused as busy. What
+//   the line held before the port opened is dropped. A port that does not exist, or is busy, is refused
+//   with a message that also names the serial ports present on the computer.
 // - write() queues the bytes in order; the queue goes to the device as soon as the calling operation
 //   returns to the event loop (or at once, each time FlushChunk bytes have gathered), and what the
 //   device cannot take yet is drained from the event loop. A write never blocks, never reorders and
@@ -13,10 +15,12 @@
 //   commEvent() == Received whenever at least ReceiveThreshold bytes wait: after new bytes arrive, and
 //   again after a read that leaves that many.
 // - A hang-up (device unplugged, peer closed) is reported once, with commEvent() == LineLost; the link
-//   then stops watching the device, and later writes fail with a message that the port was lost.
-//   unsentAtLoss() tells how many written bytes were still queued then and will never go out.
-// - close() lets every byte already written go out first, bounded by the time those bytes take on the
-//   line plus a margin, then releases the port.
+//   then gives the device back to the system at once (the port stays open as far as the console is
+//   concerned), and later writes fail with a message that the port was lost. unsentAtLoss() tells how
+//   many written bytes will never go out: those still queued in the link and those the device had taken
+//   but not yet put on the line.
+// - close() lets every byte already written go out first, bounded by the time the bytes the link handed
+//   over take on the line plus a margin (never by what a driver reports), then releases the port.
 // Every failure is a Failure whose French message names the port and what went wrong.
 #pragma once
 
@@ -24,6 +28,7 @@
 #include "serialdevice.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <memory>
@@ -65,8 +70,9 @@ public:
 
     void write(const PortWrite &bytes);
     qsizetype outputQueued() const { return m_output.size() - m_outputHead; }
-    // Bytes written that were still waiting to go out when the line was lost; they never will.
+    // Bytes written that had not gone out when the line was lost; they never will.
     qsizetype unsentAtLoss() const { return m_unsentAtLoss; }
+    bool isLost() const { return m_lost; }
 
     int commEvent() const { return m_event; }
     // The most bytes a read returns; 0 means every waiting byte.
@@ -85,11 +91,13 @@ private:
     void writable() override;
     void lost(const QString &reason) override;
 
-    bool flushOutput();   // false when the device cannot take more now
-    void flushToDevice(); // flushOutput(), then waits for the device to ask for more if it is full
+    bool flushOutput(); // false when the device cannot take more now
+    void noteHandedToDevice(qsizetype bytes);
+    qint64 lineBusyForMs() const; // line time still ahead of the bytes the device has taken
+    void flushToDevice();         // flushOutput(), then waits for the device to ask for more if it is full
     void flushToDeviceReportingLoss();
     bool drainBeforeClose(); // false when bytes were left after the time allowed
-    void loseLine();
+    void loseLine(const QString &reason);
     void raise(Event event);
     [[noreturn]] void failOnWrite(const QString &reason);
 
@@ -97,8 +105,12 @@ private:
     bool m_binaryInput = false;
     std::unique_ptr<SerialDevice> m_device;
     bool m_lost = false;
+    QString m_lostReason;
     bool m_deviceFull = false; // the device took less than offered: it says when it can take more
     qsizetype m_unsentAtLoss = 0;
+    // When the line will have sent every byte handed to the device, at 9600 baud, on m_clock (µs).
+    QElapsedTimer m_clock;
+    qint64 m_lineFreeAtUs = 0;
 
     QByteArray m_output; // bytes written by the console that the device has not taken yet
     qsizetype m_outputHead = 0;

@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <atomic>
+#include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -115,6 +116,24 @@ public:
     bool send(const QByteArray &bytes)
     {
         return ::write(m_master, bytes.constData(), bytes.size()) == bytes.size();
+    }
+    // Sends more than the pseudo-terminal holds, as the console takes it: true when all went within `ms`.
+    // Safe on a thread of its own while another keeps the console's event loop running.
+    bool sendAll(const QByteArray &bytes, int ms)
+    {
+        QDeadlineTimer deadline(ms);
+        for (qsizetype done = 0; done < bytes.size();) {
+            const ssize_t n = ::write(m_master, bytes.constData() + done, size_t(bytes.size() - done));
+            if (n > 0) {
+                done += n;
+                continue;
+            }
+            if (deadline.hasExpired() || (n < 0 && errno != EAGAIN && errno != EINTR))
+                return false;
+            pollfd pfd{m_master, POLLOUT, 0};
+            ::poll(&pfd, 1, 20);
+        }
+        return true;
     }
 
 private:

@@ -2,9 +2,14 @@
 #include "consoledriver.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTest>
 #include <QTimer>
 
@@ -16,7 +21,8 @@ private slots:
     void everyButtonPutsItsFrameOnTheLine();
     void lineSettings();
     void secondConnecterAndEditedPortChangeNothing();
-    void secondOpenerIsRefusedAsBusy();
+    void portHeldByAnotherProgram_data();
+    void portHeldByAnotherProgram();
     void buttonBeforeConnecterFailsWithNothingSent();
     void badPortFailsBeforeAnythingIsSet_data();
     void badPortFailsBeforeAnythingIsSet();
@@ -30,6 +36,18 @@ private:
     void connectToPty();
     QLineEdit *portBox() { return findBox(m_window, QStringLiteral("Port")); }
 };
+
+// How many of this process's descriptors are open on the device at `path`.
+static int descriptorsOn(const QString &path)
+{
+    int count = 0;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString &fd : fds.entryList(QDir::Files | QDir::System)) {
+        const QString target = QFile::symLinkTarget(fds.filePath(fd));
+        count += target == path || target.startsWith(path + QLatin1String(" "));
+    }
+    return count;
+}
 
 void TestConsoleEndToEnd::connectToPty()
 {
@@ -92,7 +110,9 @@ void TestConsoleEndToEnd::lineSettings()
     QCOMPARE(tio.c_cflag & CSIZE, tcflag_t(CS8));
     QCOMPARE(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
     QCOMPARE(tio.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
-    QCOMPARE(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP), tcflag_t(0));
+    QCOMPARE(tio.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP | PARMRK), tcflag_t(0));
+    // A break or a byte with a framing error is not data.
+    QCOMPARE(tio.c_iflag & (IGNBRK | IGNPAR), tcflag_t(IGNBRK | IGNPAR));
     QCOMPARE(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), tcflag_t(0));
     QCOMPARE(tio.c_oflag & OPOST, tcflag_t(0));
 
@@ -119,23 +139,74 @@ void TestConsoleEndToEnd::secondConnecterAndEditedPortChangeNothing()
     QCOMPARE(other.readAvailable(50), QByteArray());
 }
 
-void TestConsoleEndToEnd::secondOpenerIsRefusedAsBusy()
+void TestConsoleEndToEnd::portHeldByAnotherProgram_data()
 {
-    connectToPty();
-    RecordingSink secondSink;
-    ConsoleWindow second(&secondSink);
-    second.findChild<QLineEdit *>(QStringLiteral("Port"))->setText(m_pty->portText());
-    QTest::mouseClick(findButton(&second, "Connecter"), Qt::LeftButton);
-    QCOMPARE(secondSink.failures.size(), 1);
-    QVERIFY2(secondSink.failures.first().contains(QStringLiteral("occupé")),
-             qPrintable(secondSink.failures.first()));
-    QVERIFY2(secondSink.failures.first().contains(m_pty->portText()),
-             qPrintable(secondSink.failures.first()));
-    QCOMPARE(secondSink.endStatus, 1);
-    QVERIFY(!second.link().isOpen());
-    // The first holder is untouched.
-    QTest::mouseClick(findButton(m_window, "Prof"), Qt::LeftButton);
+    QTest::addColumn<QString>("holder");
+    QTest::addColumn<bool>("busy");
+
+    QTest::newRow("another console") << "console" << true;
+    // Terminal programs mark a port they hold with a UUCP lock file naming their process.
+    QTest::newRow("lock file of a running program") << "running" << true;
+    QTest::newRow("stale lock file: its program has ended") << "ended" << false;
+}
+
+void TestConsoleEndToEnd::portHeldByAnotherProgram()
+{
+    QFETCH(QString, holder);
+    QFETCH(bool, busy);
+
+    RecordingSink otherSink;
+    ConsoleWindow other(&otherSink);
+    QProcess program;
+    const QString lockFile = QStringLiteral("/run/lock/LCK..pts_%1").arg(m_pty->portNumber() - 100);
+    const auto cleanLock = qScopeGuard([&] { QFile::remove(lockFile); });
+    qint64 pid = 0;
+    if (holder == QLatin1String("console")) {
+        other.findChild<QLineEdit *>(QStringLiteral("Port"))->setText(m_pty->portText());
+        QTest::mouseClick(findButton(&other, "Connecter"), Qt::LeftButton);
+        QVERIFY(other.link().isOpen());
+    } else {
+        if (!QFileInfo(QStringLiteral("/run/lock")).isWritable())
+            QSKIP("/run/lock is not writable here");
+        program.start(QStringLiteral("sleep"),
+                      {holder == QLatin1String("running") ? QStringLiteral("30") : QStringLiteral("0")});
+        QVERIFY(program.waitForStarted());
+        pid = program.processId();
+        if (holder == QLatin1String("ended"))
+            QVERIFY(program.waitForFinished());
+        QFile lock(lockFile);
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+        lock.write(QByteArray::number(pid).rightJustified(10, ' ') + '\n');
+    }
+
+    portBox()->setText(m_pty->portText());
+    QTest::mouseClick(findButton(m_window, "Connecter"), Qt::LeftButton);
+    if (busy) {
+        QCOMPARE(m_sink->failures.size(), 1);
+        const QString message = m_sink->failures.first();
+        QVERIFY2(message.contains(QStringLiteral("occupé")) && message.contains(m_pty->portText()),
+                 qPrintable(message));
+        if (pid)
+            QVERIFY2(message.contains(QStringLiteral("sleep, processus %1").arg(pid)), qPrintable(message));
+        QCOMPARE(m_sink->endStatus, 1);
+        QVERIFY(!m_window->link().isOpen());
+        if (holder == QLatin1String("running"))
+            QVERIFY(QFile::exists(lockFile)); // another program's lock is left alone
+        program.kill();
+        program.waitForFinished();
+        return;
+    }
+    // A stale lock is ignored and replaced by the console's own, which goes when the port closes.
+    QVERIFY2(m_sink->failures.isEmpty(), qPrintable(m_sink->failures.value(0)));
+    QVERIFY(m_window->link().isOpen());
+    QFile lock(lockFile);
+    QVERIFY(lock.open(QIODevice::ReadOnly));
+    QCOMPARE(lock.readAll().trimmed().toLongLong(), QCoreApplication::applicationPid());
+    lock.close();
+    click(m_window, QStringLiteral("Prof"));
     QCOMPARE(m_pty->readAtLeast(5).size(), 5);
+    m_window->close();
+    QVERIFY(!QFile::exists(lockFile));
 }
 
 void TestConsoleEndToEnd::buttonBeforeConnecterFailsWithNothingSent()
@@ -216,6 +287,7 @@ void TestConsoleEndToEnd::hangUpIsReportedOnceWithoutSpinning()
 {
     connectToPty();
     m_pty->closeSlave();
+    QCOMPARE(descriptorsOn(m_pty->path()), 1); // the console's own
     QList<int> events;
     connect(&m_window->link(), &SerialLink::notified, this, [&] { events << m_window->link().commEvent(); });
 
@@ -226,6 +298,10 @@ void TestConsoleEndToEnd::hangUpIsReportedOnceWithoutSpinning()
     QCOMPARE(events, QList<int>{SerialLink::LineLost});
     // A loop spinning on the dead descriptor would burn nearly all of the 600 ms.
     QVERIFY2(cpuUsed < 0.2, qPrintable(QString::number(cpuUsed)));
+    // The console has let the device go: the system gives a USB adapter's number out again only after
+    // the last close, so one plugged back in would otherwise come back under another number.
+    QCOMPARE(descriptorsOn(m_pty->path()), 0);
+    QVERIFY(m_window->link().isOpen()); // for the console, the port stays open, and lost
 
     QTest::mouseClick(findButton(m_window, "Prof"), Qt::LeftButton);
     QCOMPARE(m_sink->failures.size(), 1);

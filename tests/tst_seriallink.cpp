@@ -3,11 +3,65 @@
 #include "ptypair.h"
 #include "seriallink.h"
 
+#include <QFile>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
+
+namespace {
+// A real tty's last close waits up to its closing_wait (30 s) while a driver says output is queued,
+// and some USB drivers always say so. A pseudo-terminal never waits: this stands in for such a driver
+// by making the close of one device slow, for the test that asks for it.
+std::atomic<dev_t> slowDevice{0};
+std::atomic<int> slowClosesGoingOn{0};
+
+// Whether a descriptor other than `fd` of this process is open on the device `rdev`.
+bool otherDescriptorOn(dev_t rdev, int fd)
+{
+    DIR *fds = ::opendir("/proc/self/fd");
+    bool found = false;
+    while (dirent *entry = fds ? ::readdir(fds) : nullptr) {
+        const int other = std::atoi(entry->d_name);
+        struct stat st {};
+        if (entry->d_name[0] != '.' && other != fd && other != ::dirfd(fds) && ::fstat(other, &st) == 0 &&
+            S_ISCHR(st.st_mode) && st.st_rdev == rdev)
+            found = true;
+    }
+    if (fds)
+        ::closedir(fds);
+    return found;
+}
+} // namespace
+
+extern "C" int close(int fd)
+{
+    using CloseFunction = int (*)(int);
+    static const CloseFunction next = [] {
+        void *symbol = ::dlsym(RTLD_NEXT, "close");
+        CloseFunction function = nullptr;
+        std::memcpy(&function, &symbol, sizeof function);
+        return function;
+    }();
+    struct stat st {};
+    const dev_t slow = slowDevice.load();
+    if (slow != 0 && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == slow &&
+        !otherDescriptorOn(slow, fd)) { // the last close: the one the kernel makes wait
+        ++slowClosesGoingOn;
+        ::usleep(2000 * 1000);
+        const int result = next(fd);
+        --slowClosesGoingOn;
+        return result;
+    }
+    return next(fd);
+}
 
 class TestSerialLink : public QObject {
     Q_OBJECT
@@ -17,6 +71,7 @@ private slots:
 
     void writesKeepOrderWhenTheKernelIsFull();
     void closeLetsQueuedBytesGoOut();
+    void closeDoesNotWaitForTheSystemsClose();
     void portNumberIsFixedWhileOpen();
     void readReturnsOldestFirstUpToTheReadLength();
     void notifiesAtThresholdAndAgainAfterARead();
@@ -87,6 +142,22 @@ void TestSerialLink::closeLetsQueuedBytesGoOut()
     reader.join();
     QCOMPARE(got.size(), all.size());
     QVERIFY(got == all);
+}
+
+void TestSerialLink::closeDoesNotWaitForTheSystemsClose()
+{
+    m_pty->closeSlave();
+    m_link->write(QByteArray::fromHex("0101010400"));
+    QCOMPARE(m_pty->readAtLeast(5).toHex(' '), QByteArray("01 01 01 04 00"));
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(m_pty->path()).constData(), &st), 0);
+    slowDevice = st.st_rdev;
+    m_link->close();
+    // The link let the port go while the system's close was still waiting: the program is free to end.
+    const int stillClosing = slowClosesGoingOn.load();
+    slowDevice = 0;
+    QTRY_COMPARE_WITH_TIMEOUT(slowClosesGoingOn.load(), 0, 5000);
+    QCOMPARE(stillClosing, 1);
 }
 
 void TestSerialLink::portNumberIsFixedWhileOpen()

@@ -120,7 +120,7 @@ void TestWindowsEndToEnd::errorCodesSayWhatFailed()
 {
     QFETCH(int, code);
     QFETCH(QString, text);
-    QVERIFY2(deviceErrorText(code).contains(text), qPrintable(deviceErrorText(code)));
+    QVERIFY2(openErrorText(code).contains(text), qPrintable(openErrorText(code)));
 }
 
 void TestWindowsEndToEnd::missingPortIsNamed()
