@@ -185,7 +185,8 @@ void ConsoleWindow::closeEvent(QCloseEvent *event)
 
 void ConsoleWindow::Connecter_Click()
 {
-    if (m_link.isOpen())
+    // A port still opening counts as open: a second press meanwhile changes nothing.
+    if (m_link.isOpen() || m_link.isOpening())
         return;
     const PortNumber number = parsePortText(m_port->text());
     m_link.setPortNumber(number);
@@ -221,7 +222,7 @@ void ConsoleWindow::Eleves_Click(qint16 index)
 
 void ConsoleWindow::Form_QueryUnload()
 {
-    if (m_link.isOpen())
+    if (m_link.isOpen() || m_link.isOpening())
         m_link.close();
 }
 
@@ -239,12 +240,7 @@ void ConsoleWindow::Comm_OnComm()
     // The line was lost while bytes that an operation had written were still waiting to go out: that
     // operation returned as if they were sent. Say so rather than lose them in silence.
     if (m_link.commEvent() == SerialLink::LineLost && m_link.unsentAtLoss() > 0)
-        throw Failure(
-            QStringLiteral(
-                "La liaison avec le port %1 a été perdue : au moins %2 octet(s) déjà écrit(s) n'ont "
-                "pas pu être envoyés.")
-                .arg(m_link.portName())
-                .arg(m_link.unsentAtLoss()));
+        throw Failure(m_link.lostLineMessage());
     if (m_link.commEvent() != SerialLink::Received)
         return;
     // Boxes never stack: an answer that comes while one is open waits in the link and is shown after.

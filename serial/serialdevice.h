@@ -1,19 +1,22 @@
-// SerialDevice: one open serial device of the platform, the seam between SerialLink (queues,
-// notifications, naming, the close bound) and the operating system. One backend file per platform
-// implements it: serialdevice_posix.cpp (termios) and serialdevice_win.cpp (Win32 overlapped I/O).
+// SerialDevice: one serial device of the platform, the seam between SerialLink (queues, notifications,
+// naming, the close bound) and the operating system. One backend file per platform implements it:
+// serialdevice_posix.cpp (termios) and serialdevice_win.cpp (Win32 overlapped I/O).
 //
 // Contract:
-// - openSerialDevice() opens the device exclusively and runs the line at 9600 baud 8N1, no flow control,
-//   DTR raised; then, after a short settle, it drops what the line held before (noise, a device's
-//   start-up chatter), which would shift every three-byte answer after it. It throws OpenFailure, naming
-//   the port and the cause, when it cannot. No event is delivered before start().
-// - start() begins watching the device; events come only from the event loop, never from inside start().
+// - makeSerialDevice() does no I/O. open() then opens the device exclusively and runs the line at 9600
+//   baud 8N1, no flow control, DTR raised; after a short settle it drops what the line held before
+//   (noise, a device's start-up chatter), which would shift every three-byte answer after it. open()
+//   may block for seconds (a Bluetooth port connects there, a sleeping USB device wakes), so the link
+//   runs it on a thread of its own: it touches no object of the event loop. It throws OpenFailure,
+//   naming the port and the cause, when it cannot.
+// - start(), on the event loop's thread, begins watching the device; events come only from the event
+//   loop, never from inside open() or start(). It throws OpenFailure when the device cannot be watched.
 // - send() never blocks: it takes what the device accepts now and returns how many bytes it took
-//   (0 when it is full), or -1 with a French reason when the device failed. After
-//   notifyWhenWritable(), the device calls DeviceEvents::writable() once from the event loop when it
-//   can take more.
+//   (0 when it is full), or -1 with the error when the device failed. After notifyWhenWritable(), the
+//   device calls DeviceEvents::writable() once from the event loop when it can take more.
 // - Received bytes reach DeviceEvents::received() from the event loop, in order, 0x00 included, also
-//   while an operation started from a notification (an answer box) is still running.
+//   while an operation started from a notification (an answer box) is still running: the device keeps
+//   taking bytes from the line meanwhile.
 // - A lost device (unplugged, peer closed) is reported once by DeviceEvents::lost(); the device then
 //   stops watching itself, so nothing spins.
 // - waitWritable() and waitSent() block, each for at most the time given: they serve only the bounded
@@ -22,7 +25,7 @@
 //   close that the system makes wait longer (a tty's closing_wait, a stuck USB adapter) goes on out of
 //   the way and never keeps the program from ending. Every buffer the system may still write into lives
 //   until its operation has ended. release(false) first drops what the line could not send. Release is
-//   idempotent; the destructor releases a device not yet released.
+//   idempotent; the destructor releases a device not yet released, on whatever thread it runs.
 #pragma once
 
 #include <QByteArray>
@@ -31,11 +34,18 @@
 
 class QObject;
 
+// Why the device failed, for the user: a French reason, and whether it means that the device is gone
+// (unplugged, switched off, its driver unloaded) rather than refusing one request.
+struct DeviceError {
+    QString reason;
+    bool gone = false;
+};
+
 class DeviceEvents {
 public:
     virtual void received(const char *bytes, qsizetype count) = 0;
     virtual void writable() = 0;
-    virtual void lost(const QString &reason) = 0;
+    virtual void lost(const DeviceError &error) = 0;
 
 protected:
     ~DeviceEvents() = default;
@@ -45,15 +55,19 @@ class SerialDevice {
 public:
     // The longest release() waits for the system to close the port.
     static constexpr qint64 ReleaseWaitMs = 250;
+    // After DTR is up, the line settles this long before its input is dropped: a device's answer to the
+    // open (noise as its input wakes, start-up chatter of one that DTR resets) lands in what is dropped.
+    static constexpr unsigned SettleMs = 50;
 
     virtual ~SerialDevice() = default;
 
+    virtual void open() = 0;
     virtual void start() = 0;
-    virtual qsizetype send(const char *bytes, qsizetype count, QString *error) = 0;
+    virtual qsizetype send(const char *bytes, qsizetype count, DeviceError *error) = 0;
     virtual void notifyWhenWritable() = 0;
     // Bytes the device has taken that have not reached the line yet, as far as it can tell (a driver may
-    // over-report; nothing is bounded by this). Once the device is lost: the bytes it had taken that will
-    // never go out.
+    // over-report; nothing is bounded by this). Once the device is lost: at least the bytes it had taken
+    // that will never go out.
     virtual qsizetype pendingOutput() = 0;
     virtual bool waitWritable(qint64 timeoutMs) = 0;
     // Waits until everything taken is on the line; false when the time ran out first.
@@ -63,9 +77,9 @@ public:
     virtual void release(bool drained) = 0;
 };
 
-// Opens the device at `path`; `name` is how messages name the port ("COM3", "COM3 (/dev/ttyS2)").
+// The device at `path`; `name` is how messages name the port ("COM3", "COM3 (/dev/ttyS2)").
 // Notifications are delivered through `events` on `context`'s thread, once started.
-std::unique_ptr<SerialDevice> openSerialDevice(const QString &path, const QString &name, QObject *context,
+std::unique_ptr<SerialDevice> makeSerialDevice(const QString &path, const QString &name, QObject *context,
                                                DeviceEvents *events);
 
 // The message for a port that cannot be opened: "Impossible d'ouvrir le port COM3 : <what>."
@@ -76,4 +90,4 @@ QString openFailureMessage(const QString &name, const QString &what);
 QString openErrorText(int code);
 // What it means when reading or writing an open port: there, the codes a removed adapter gives mean
 // that the device is gone, whatever they would mean at open.
-QString ioErrorText(int code);
+DeviceError ioError(int code);

@@ -8,11 +8,10 @@
 #include <QObject>
 #include <QSocketNotifier>
 
+#include "bounded.h"
+
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <functional>
-#include <mutex>
-#include <thread>
 
 #include <cerrno>
 #include <cstring>
@@ -59,265 +58,12 @@ OpenFailure::Cause causeOf(int error)
     }
 }
 
-// After DTR is up, the line settles this long before its input is dropped: a device's answer to the
-// open (noise as its input wakes, start-up chatter of one that DTR resets) lands in what is dropped.
-constexpr unsigned SettleMs = 50;
-
-// Runs `work` on a thread of its own and waits for it at most `waitMs`; true when it ended in time.
-// Work that the system keeps waiting longer goes on alone: it touches nothing of the caller's, and the
-// program ends without waiting for it (ending a process ends its waits in the kernel). `then` runs on
-// that thread after the work, unwaited for.
-bool runBounded(qint64 waitMs, std::function<void()> work, std::function<void()> then = {})
-{
-    struct State {
-        std::mutex mutex;
-        std::condition_variable ended;
-        bool done = false;
-    };
-    auto state = std::make_shared<State>();
-    try {
-        std::thread([state, work = std::move(work), then = std::move(then)] {
-            work();
-            {
-                const std::lock_guard lock(state->mutex);
-                state->done = true;
-                state->ended.notify_all();
-            }
-            if (then)
-                then();
-        }).detach();
-    } catch (const std::system_error &) {
-        // No thread to spare: the work is done here, however long it takes.
-        work();
-        if (then)
-            then();
-        return true;
-    }
-    std::unique_lock lock(state->mutex);
-    return state->ended.wait_for(lock, std::chrono::milliseconds(std::max<qint64>(0, waitMs)),
-                                 [&] { return state->done; });
-}
-
-class PosixSerialDevice final : public SerialDevice {
-public:
-    PosixSerialDevice(int fd, std::unique_ptr<PortLock> lock, QObject *context, DeviceEvents *events)
-        : m_fd(fd), m_lock(std::move(lock)), m_events(events)
-    {
-        m_readNotifier = new QSocketNotifier(fd, QSocketNotifier::Read, context);
-        m_readNotifier->setEnabled(false);
-        QObject::connect(m_readNotifier, &QSocketNotifier::activated, m_readNotifier,
-                         [this] { onReadable(); });
-        m_writeNotifier = new QSocketNotifier(fd, QSocketNotifier::Write, context);
-        m_writeNotifier->setEnabled(false);
-        QObject::connect(m_writeNotifier, &QSocketNotifier::activated, m_writeNotifier, [this] {
-            m_writeNotifier->setEnabled(false);
-            m_events->writable();
-        });
-    }
-
-    ~PosixSerialDevice() override
-    {
-        stopWatching();
-        release(true);
-    }
-
-    void start() override
-    {
-        if (m_fd >= 0)
-            m_readNotifier->setEnabled(true);
-    }
-
-    qsizetype send(const char *bytes, qsizetype count, QString *error) override
-    {
-        for (;;) {
-            const ssize_t n = ::write(m_fd, bytes, static_cast<size_t>(count));
-            if (n > 0)
-                return n;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-                return 0;
-            if (n < 0 && errno == EINTR)
-                continue;
-            *error = ioErrorText(n < 0 ? errno : EIO);
-            return -1;
-        }
-    }
-
-    void notifyWhenWritable() override
-    {
-        if (m_fd >= 0)
-            m_writeNotifier->setEnabled(true);
-    }
-
-    qsizetype pendingOutput() override
-    {
-        int queued = 0;
-        return m_fd >= 0 && ::ioctl(m_fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
-    }
-
-    bool waitWritable(qint64 timeoutMs) override
-    {
-        for (;;) {
-            pollfd pfd{m_fd, POLLOUT, 0};
-            const int ready = ::poll(&pfd, 1, static_cast<int>(std::max<qint64>(0, timeoutMs)));
-            if (ready < 0 && errno == EINTR)
-                continue;
-            return ready > 0 && !(pfd.revents & (POLLERR | POLLHUP | POLLNVAL));
-        }
-    }
-
-    bool waitSent(qint64 timeoutMs) override
-    {
-        if (m_fd < 0)
-            return true;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        auto remainingMs = [&] {
-            return std::max<qint64>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           deadline - std::chrono::steady_clock::now())
-                                           .count());
-        };
-        // The driver's own buffer has left when TIOCOUTQ reads 0...
-        const qint64 lineMsPerByte = 10 * 1000 / SerialLink::BaudRate + 1;
-        for (;;) {
-            int queued = 0;
-            if (::ioctl(m_fd, TIOCOUTQ, &queued) != 0 || queued == 0)
-                break;
-            if (remainingMs() <= 0)
-                return false;
-            const qint64 stepMs = std::min<qint64>({queued * lineMsPerByte, 20, remainingMs()}) + 1;
-            ::usleep(static_cast<useconds_t>(stepMs * 1000));
-        }
-        // ...and the UART's transmitter is empty when tcdrain returns. tcdrain has no time limit of its
-        // own, so it runs beside, on a descriptor of its own, for the time that is left.
-        const int drainFd = ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
-        if (drainFd < 0)
-            return true;
-        return runBounded(
-            remainingMs(), [drainFd] { ::tcdrain(drainFd); }, [drainFd] { ::close(drainFd); });
-    }
-
-    void stopWatching() override
-    {
-        // Disabled, not deleted: this may run inside the notifier's own signal.
-        if (m_readNotifier)
-            m_readNotifier->setEnabled(false);
-        if (m_writeNotifier)
-            m_writeNotifier->setEnabled(false);
-    }
-
-    void release(bool drained) override
-    {
-        if (m_fd < 0)
-            return;
-        stopWatching();
-        // The notifiers may be inside their own signal here: they go from the event loop.
-        for (QSocketNotifier **notifier : {&m_readNotifier, &m_writeNotifier}) {
-            if (*notifier)
-                (*notifier)->deleteLater();
-            *notifier = nullptr;
-        }
-        // What a stuck line could not send in its time is dropped rather than left for the final close
-        // to wait for. Only then: on a pseudo-terminal the flush also discards what the peer has not read.
-        if (!drained)
-            ::tcflush(m_fd, TCOFLUSH);
-        // Give the exclusive mode back: a pseudo-terminal outlives this close while its peer holds the
-        // other side, and would refuse the next open of a non-root user.
-        ::ioctl(m_fd, TIOCNXCL);
-        ::flock(m_fd, LOCK_UN);
-        // The kernel's close of a tty waits up to its closing_wait (30 s) for output that a driver says
-        // is still queued, whatever O_NONBLOCK says, and some USB drivers always say so: the close runs
-        // beside, and the port counts as released once it has been handed over.
-        const int fd = m_fd;
-        m_fd = -1;
-        runBounded(ReleaseWaitMs, [fd] { ::close(fd); });
-        if (m_lock)
-            m_lock->release();
-    }
-
-private:
-    void onReadable()
-    {
-        // Gather everything waiting, then hand it over in one call: the link may show an answer, or
-        // even close the port (and so delete this device) before that call returns.
-        QByteArray bytes;
-        char chunk[4096];
-        int error = 0;
-        for (;;) {
-            const ssize_t n = ::read(m_fd, chunk, sizeof chunk);
-            if (n > 0) {
-                bytes.append(chunk, n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-                break;
-            // 0 (end of file) or an error such as EIO: the device or the peer has gone.
-            error = n < 0 ? errno : EIO;
-            break;
-        }
-        DeviceEvents *events = m_events;
-        if (error) {
-            // A hung-up device stays readable forever: stop watching it before saying so.
-            stopWatching();
-            events->lost(ioErrorText(error));
-        }
-        if (!bytes.isEmpty())
-            events->received(bytes.constData(), bytes.size());
-    }
-
-    int m_fd;
-    std::unique_ptr<PortLock> m_lock;
-    DeviceEvents *m_events;
-    QSocketNotifier *m_readNotifier = nullptr;
-    QSocketNotifier *m_writeNotifier = nullptr;
-};
-
-} // namespace
-
-QString openErrorText(int error)
-{
-    switch (error) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-        return missingText();
-    case EACCES:
-    case EPERM:
-        return QStringLiteral("accès refusé (l'utilisateur doit appartenir au groupe dialout)");
-    case EBUSY:
-    case EWOULDBLOCK:
-        return busyText();
-    case ENOTTY:
-    case EINVAL:
-        return QStringLiteral("ce n'est pas un port série");
-    case EIO:
-        return QStringLiteral("erreur d'entrée-sortie (port absent ou débranché)");
-    default:
-        return QString::fromLocal8Bit(std::strerror(error));
-    }
-}
-
-QString ioErrorText(int error)
-{
-    switch (error) {
-    case EIO:
-    case ENXIO:
-    case ENODEV:
-    case EPIPE:
-    case EBADF:
-        return goneText();
-    default:
-        return QString::fromLocal8Bit(std::strerror(error));
-    }
-}
-
-std::unique_ptr<SerialDevice> openSerialDevice(const QString &path, const QString &name, QObject *context,
-                                               DeviceEvents *events)
+// Opens the device and sets the line up; returns its descriptor. Holds `lock` while the port is open.
+int openConfigured(const QString &path, const QString &name, PortLock &lock)
 {
     // The lock file first: a port that another program holds is not even opened, since opening raises
     // DTR, which resets some devices.
-    auto lock = std::make_unique<PortLock>(path);
-    if (const pid_t owner = lock->acquire()) {
+    if (const pid_t owner = lock.acquire()) {
         const QString program = PortLock::processName(owner);
         throw OpenFailure(
             OpenFailure::Busy,
@@ -391,8 +137,266 @@ std::unique_ptr<SerialDevice> openSerialDevice(const QString &path, const QStrin
 
     // What the line held before it was opened, and whatever came while it settled, would shift every
     // three-byte answer after it: drop it.
-    ::usleep(SettleMs * 1000);
+    ::usleep(SerialDevice::SettleMs * 1000);
     ::tcflush(fd, TCIFLUSH);
 
-    return std::make_unique<PosixSerialDevice>(fd, std::move(lock), context, events);
+    return fd;
+}
+
+// Line time of one byte at 9600 baud (start, 8 data, stop bits), in microseconds.
+constexpr qint64 ByteLineUs = 10 * 1000 * 1000 / SerialLink::BaudRate;
+
+class PosixSerialDevice final : public SerialDevice {
+public:
+    PosixSerialDevice(const QString &path, const QString &name, QObject *context, DeviceEvents *events)
+        : m_path(path), m_name(name), m_context(context), m_events(events), m_lock(path)
+    {
+    }
+
+    ~PosixSerialDevice() override
+    {
+        stopWatching();
+        release(true);
+    }
+
+    void open() override { m_fd = openConfigured(m_path, m_name, m_lock); }
+
+    void start() override
+    {
+        if (m_fd < 0)
+            return;
+        m_readNotifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, m_context);
+        QObject::connect(m_readNotifier, &QSocketNotifier::activated, m_readNotifier,
+                         [this] { onReadable(); });
+        m_writeNotifier = new QSocketNotifier(m_fd, QSocketNotifier::Write, m_context);
+        m_writeNotifier->setEnabled(false);
+        QObject::connect(m_writeNotifier, &QSocketNotifier::activated, m_writeNotifier, [this] {
+            m_writeNotifier->setEnabled(false);
+            m_events->writable();
+        });
+    }
+
+    qsizetype send(const char *bytes, qsizetype count, DeviceError *error) override
+    {
+        for (;;) {
+            const ssize_t n = ::write(m_fd, bytes, static_cast<size_t>(count));
+            if (n > 0) {
+                noteDriverQueue();
+                return n;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return 0;
+            if (n < 0 && errno == EINTR)
+                continue;
+            *error = ioError(n < 0 ? errno : EIO);
+            noteLoss();
+            return -1;
+        }
+    }
+
+    void notifyWhenWritable() override
+    {
+        if (m_writeNotifier)
+            m_writeNotifier->setEnabled(true);
+    }
+
+    qsizetype pendingOutput() override
+    {
+        if (m_lost)
+            return m_unsentAtLoss;
+        int queued = 0;
+        return m_fd >= 0 && ::ioctl(m_fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
+    }
+
+    bool waitWritable(qint64 timeoutMs) override
+    {
+        for (;;) {
+            pollfd pfd{m_fd, POLLOUT, 0};
+            const int ready = ::poll(&pfd, 1, static_cast<int>(std::max<qint64>(0, timeoutMs)));
+            if (ready < 0 && errno == EINTR)
+                continue;
+            return ready > 0 && !(pfd.revents & (POLLERR | POLLHUP | POLLNVAL));
+        }
+    }
+
+    bool waitSent(qint64 timeoutMs) override
+    {
+        if (m_fd < 0)
+            return true;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        auto remainingMs = [&] {
+            return std::max<qint64>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           deadline - std::chrono::steady_clock::now())
+                                           .count());
+        };
+        // The driver's own buffer has left when TIOCOUTQ reads 0...
+        for (;;) {
+            int queued = 0;
+            if (::ioctl(m_fd, TIOCOUTQ, &queued) != 0 || queued == 0)
+                break;
+            if (remainingMs() <= 0)
+                return false;
+            const qint64 stepMs = std::min<qint64>({queued * ByteLineUs / 1000 + 1, 20, remainingMs()}) + 1;
+            ::usleep(static_cast<useconds_t>(stepMs * 1000));
+        }
+        // ...and the UART's transmitter is empty when tcdrain returns. tcdrain has no time limit of its
+        // own, so it runs beside, on a descriptor of its own, for the time that is left.
+        const int drainFd = ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
+        if (drainFd < 0)
+            return true;
+        return runBounded(
+            remainingMs(), [drainFd] { ::tcdrain(drainFd); }, [drainFd] { ::close(drainFd); });
+    }
+
+    void stopWatching() override
+    {
+        // Disabled, not deleted: this may run inside the notifier's own signal.
+        if (m_readNotifier)
+            m_readNotifier->setEnabled(false);
+        if (m_writeNotifier)
+            m_writeNotifier->setEnabled(false);
+    }
+
+    void release(bool drained) override
+    {
+        if (m_fd < 0)
+            return;
+        stopWatching();
+        // The notifiers may be inside their own signal here: they go from the event loop.
+        for (QSocketNotifier **notifier : {&m_readNotifier, &m_writeNotifier}) {
+            if (*notifier)
+                (*notifier)->deleteLater();
+            *notifier = nullptr;
+        }
+        // What a stuck line could not send in its time is dropped rather than left for the final close
+        // to wait for. Only then: on a pseudo-terminal the flush also discards what the peer has not read.
+        if (!drained)
+            ::tcflush(m_fd, TCOFLUSH);
+        // Give the exclusive mode back: a pseudo-terminal outlives this close while its peer holds the
+        // other side, and would refuse the next open of a non-root user.
+        ::ioctl(m_fd, TIOCNXCL);
+        ::flock(m_fd, LOCK_UN);
+        // The kernel's close of a tty waits up to its closing_wait (30 s) for output that a driver says
+        // is still queued, whatever O_NONBLOCK says, and some USB drivers always say so: the close runs
+        // beside, and the port counts as released once it has been handed over.
+        const int fd = m_fd;
+        m_fd = -1;
+        runBounded(ReleaseWaitMs, [fd] { ::close(fd); });
+        m_lock.release();
+    }
+
+private:
+    // What the driver holds for the line after a write, and when: at a hang-up the kernel throws its
+    // buffer away before anyone can ask, so the count of bytes that will never go out comes from here.
+    void noteDriverQueue()
+    {
+        int queued = 0;
+        m_driverQueued = ::ioctl(m_fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
+        m_driverQueuedAt = std::chrono::steady_clock::now();
+    }
+
+    // At least what the driver still held when the line went: what it held at the last write, less what
+    // the line can have sent since at 9600 baud.
+    void noteLoss()
+    {
+        if (m_lost)
+            return;
+        m_lost = true;
+        const qint64 sinceUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now() - m_driverQueuedAt)
+                                   .count();
+        m_unsentAtLoss = std::max<qint64>(0, m_driverQueued - sinceUs / ByteLineUs);
+    }
+
+    void onReadable()
+    {
+        // Gather everything waiting, then hand it over in one call: the link may show an answer, or
+        // even close the port (and so delete this device) before that call returns.
+        QByteArray bytes;
+        char chunk[4096];
+        int error = 0;
+        for (;;) {
+            const ssize_t n = ::read(m_fd, chunk, sizeof chunk);
+            if (n > 0) {
+                bytes.append(chunk, n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                break;
+            // 0 (end of file) or an error such as EIO: the device or the peer has gone.
+            error = n < 0 ? errno : EIO;
+            break;
+        }
+        DeviceEvents *events = m_events;
+        if (error) {
+            // A hung-up device stays readable forever: stop watching it before saying so.
+            stopWatching();
+            noteLoss();
+            DeviceError lost = ioError(error);
+            lost.gone = true; // a read that fails or ends is a line that has gone, whatever the code
+            events->lost(lost);
+        }
+        if (!bytes.isEmpty())
+            events->received(bytes.constData(), bytes.size());
+    }
+
+    const QString m_path;
+    const QString m_name;
+    QObject *const m_context;
+    DeviceEvents *const m_events;
+    PortLock m_lock;
+    int m_fd = -1;
+    QSocketNotifier *m_readNotifier = nullptr;
+    QSocketNotifier *m_writeNotifier = nullptr;
+    qsizetype m_driverQueued = 0;
+    std::chrono::steady_clock::time_point m_driverQueuedAt;
+    bool m_lost = false;
+    qsizetype m_unsentAtLoss = 0;
+};
+
+} // namespace
+
+QString openErrorText(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        return missingText();
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("accès refusé (l'utilisateur doit appartenir au groupe dialout)");
+    case EBUSY:
+    case EWOULDBLOCK:
+        return busyText();
+    case ENOTTY:
+    case EINVAL:
+        return QStringLiteral("ce n'est pas un port série");
+    case EIO:
+        return QStringLiteral("erreur d'entrée-sortie (port absent ou débranché)");
+    default:
+        return QString::fromLocal8Bit(std::strerror(error));
+    }
+}
+
+DeviceError ioError(int error)
+{
+    switch (error) {
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+    case EPIPE:
+    case EBADF:
+        return {goneText(), true};
+    default:
+        return {QString::fromLocal8Bit(std::strerror(error)), false};
+    }
+}
+
+std::unique_ptr<SerialDevice> makeSerialDevice(const QString &path, const QString &name, QObject *context,
+                                               DeviceEvents *events)
+{
+    return std::make_unique<PosixSerialDevice>(path, name, context, events);
 }

@@ -2,11 +2,18 @@
 
 #include "failure.h"
 
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QMetaObject>
+#include <QScopeGuard>
 #include <QThread>
 
 #include <algorithm>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -71,9 +78,15 @@ void SerialLink::setPortNumber(PortNumber number)
 
 void SerialLink::open()
 {
-    if (isOpen())
+    if (isOpen() || m_opening)
         return;
-    m_device = openSerialDevice(devicePath(), portName(), this, this);
+    std::unique_ptr<SerialDevice> device = makeSerialDevice(devicePath(), portName(), this, this);
+    m_opening = true;
+    m_openAbandoned = false;
+    const auto opened = qScopeGuard([this] { m_opening = false; });
+    if (!openBesideTheEventLoop(device))
+        return;
+    m_device = std::move(device);
     m_lost = false;
     m_lostReason.clear();
     m_deviceFull = false;
@@ -89,8 +102,78 @@ void SerialLink::open()
     }
 }
 
+bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
+{
+    // Opening can take seconds (a Bluetooth port connects, a sleeping USB device wakes): it runs on a
+    // thread of its own while this one keeps the window painted. User input waits meanwhile and comes
+    // afterwards, as typed-ahead input does; the window's close does not wait: it abandons the open.
+    struct Job {
+        std::mutex mutex;
+        bool done = false;
+        bool abandoned = false;
+        std::exception_ptr error;
+        std::unique_ptr<SerialDevice> device;
+        QAbstractEventDispatcher *dispatcher = nullptr;
+    };
+    auto job = std::make_shared<Job>();
+    job->dispatcher = QAbstractEventDispatcher::instance();
+    if (!job->dispatcher) {
+        device->open();
+        return true;
+    }
+    job->device = std::move(device);
+    try {
+        std::thread([job] {
+            std::exception_ptr error;
+            try {
+                job->device->open();
+            } catch (...) {
+                error = std::current_exception();
+            }
+            std::unique_ptr<SerialDevice> orphan;
+            {
+                const std::lock_guard lock(job->mutex);
+                job->done = true;
+                job->error = error;
+                if (job->abandoned)
+                    orphan = std::move(job->device); // nobody waits for it: closed again, here
+                else
+                    job->dispatcher->wakeUp();
+            }
+        }).detach();
+    } catch (const std::system_error &) {
+        device = std::move(job->device);
+        device->open(); // no thread to spare: open here
+        return true;
+    }
+    for (;;) {
+        {
+            const std::lock_guard lock(job->mutex);
+            if (job->done)
+                break;
+            if (m_openAbandoned) {
+                job->abandoned = true;
+                return false;
+            }
+        }
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents);
+    }
+    device = std::move(job->device);
+    if (job->error)
+        std::rethrow_exception(job->error);
+    if (m_openAbandoned) {
+        device.reset();
+        return false;
+    }
+    return true;
+}
+
 void SerialLink::close()
 {
+    if (m_opening) {
+        m_openAbandoned = true; // the open in progress is closed again once it ends
+        return;
+    }
     if (!isOpen())
         return;
     // A lost line sends nothing more: what it still held is dropped (and was counted at the loss).
@@ -156,9 +239,7 @@ void SerialLink::write(const PortWrite &bytes)
             QStringLiteral("Le port %1 n'est pas ouvert : appuyez sur « Connecter » avant d'envoyer.")
                 .arg(portName()));
     if (m_lost)
-        throw Failure(QStringLiteral("La liaison avec le port %1 a été perdue (%2) : rien ne peut plus être "
-                                     "envoyé.")
-                          .arg(portName(), m_lostReason));
+        throw Failure(lostLineMessage());
     // Bytes still queued go first: append, and hand the queue to the device when the calling operation
     // returns to the event loop, or at once when a chunk has gathered. One system call then carries a
     // whole frame or a long list instead of one call per byte; on the line the bytes are the same,
@@ -203,7 +284,7 @@ void SerialLink::flushToDeviceReportingLoss()
 bool SerialLink::flushOutput()
 {
     while (m_outputHead < m_output.size()) {
-        QString error;
+        DeviceError error;
         const qsizetype n =
             m_device->send(m_output.constData() + m_outputHead, m_output.size() - m_outputHead, &error);
         if (n < 0)
@@ -224,11 +305,24 @@ bool SerialLink::flushOutput()
     return true;
 }
 
-void SerialLink::failOnWrite(const QString &reason)
+void SerialLink::failOnWrite(const DeviceError &error)
 {
-    const QString name = portName();
-    loseLine(reason);
-    throw Failure(QStringLiteral("L'envoi sur le port %1 a échoué : %2.").arg(name, reason));
+    loseLine(error);
+    // A device that has gone is a lost line, whichever call noticed it first.
+    if (error.gone)
+        throw Failure(lostLineMessage());
+    throw Failure(QStringLiteral("L'envoi sur le port %1 a échoué : %2.").arg(portName(), error.reason));
+}
+
+QString SerialLink::lostLineMessage() const
+{
+    if (m_unsentAtLoss > 0)
+        return QStringLiteral("La liaison avec le port %1 a été perdue (%2) : au moins %3 octet(s) déjà "
+                              "écrit(s) n'ont pas pu être envoyés.")
+            .arg(portName(), m_lostReason)
+            .arg(m_unsentAtLoss);
+    return QStringLiteral("La liaison avec le port %1 a été perdue (%2) : rien ne peut plus être envoyé.")
+        .arg(portName(), m_lostReason);
 }
 
 void SerialLink::writable()
@@ -245,17 +339,17 @@ void SerialLink::received(const char *bytes, qsizetype count)
         raise(Received);
 }
 
-void SerialLink::lost(const QString &reason)
+void SerialLink::lost(const DeviceError &error)
 {
-    loseLine(reason);
+    loseLine(error);
 }
 
-void SerialLink::loseLine(const QString &reason)
+void SerialLink::loseLine(const DeviceError &error)
 {
     if (m_lost)
         return;
     m_lost = true;
-    m_lostReason = reason;
+    m_lostReason = error.reason;
     m_deviceFull = false;
     m_unsentAtLoss = outputQueued();
     m_output.clear();

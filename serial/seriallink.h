@@ -6,7 +6,9 @@
 // - open() runs the line raw at 9600 baud, 8 data bits, no parity, 1 stop bit, no flow control, DTR
 //   raised, and holds the port exclusively: a port that another program holds is refused as busy. What
 //   the line held before the port opened is dropped. A port that does not exist, or is busy, is refused
-//   with a message that also names the serial ports present on the computer.
+//   with a message that also names the serial ports present on the computer. The system's open runs on
+//   a thread of its own (it can take seconds): open() keeps the event loop going, user input excepted,
+//   until it is done, and a close() meanwhile abandons it.
 // - write() queues the bytes in order; the queue goes to the device as soon as the calling operation
 //   returns to the event loop (or at once, each time FlushChunk bytes have gathered), and what the
 //   device cannot take yet is drained from the event loop. A write never blocks, never reorders and
@@ -55,6 +57,8 @@ public:
     ~SerialLink() override;
 
     bool isOpen() const { return m_device != nullptr; }
+    // open() is waiting for the system to open the port; close() meanwhile abandons that open.
+    bool isOpening() const { return m_opening; }
     PortNumber portNumber() const { return m_portNumber; }
     QString devicePath() const;
     // "COM3 (/dev/ttyS2)" on Linux, "COM3" on Windows: how messages name the port.
@@ -73,6 +77,8 @@ public:
     // Bytes written that had not gone out when the line was lost; they never will.
     qsizetype unsentAtLoss() const { return m_unsentAtLoss; }
     bool isLost() const { return m_lost; }
+    // For a lost line: names the port and the cause, and the bytes written that will never go out.
+    QString lostLineMessage() const;
 
     int commEvent() const { return m_event; }
     // The most bytes a read returns; 0 means every waiting byte.
@@ -89,7 +95,11 @@ private:
     // DeviceEvents
     void received(const char *bytes, qsizetype count) override;
     void writable() override;
-    void lost(const QString &reason) override;
+    void lost(const DeviceError &error) override;
+
+    // Runs the device's open on a thread of its own while the event loop goes on; false when close()
+    // abandoned it meanwhile.
+    bool openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device);
 
     bool flushOutput(); // false when the device cannot take more now
     void noteHandedToDevice(qsizetype bytes);
@@ -97,13 +107,15 @@ private:
     void flushToDevice();         // flushOutput(), then waits for the device to ask for more if it is full
     void flushToDeviceReportingLoss();
     bool drainBeforeClose(); // false when bytes were left after the time allowed
-    void loseLine(const QString &reason);
+    void loseLine(const DeviceError &error);
     void raise(Event event);
-    [[noreturn]] void failOnWrite(const QString &reason);
+    [[noreturn]] void failOnWrite(const DeviceError &error);
 
     PortNumber m_portNumber = 1;
     bool m_binaryInput = false;
     std::unique_ptr<SerialDevice> m_device;
+    bool m_opening = false;
+    bool m_openAbandoned = false;
     bool m_lost = false;
     QString m_lostReason;
     bool m_deviceFull = false; // the device took less than offered: it says when it can take more
