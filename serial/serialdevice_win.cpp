@@ -83,6 +83,8 @@ constexpr int MaxWaitsPerTurn = 16;
 // How often a port that cannot wait for events is read.
 constexpr int PollMs = 10;
 constexpr DWORD ReadChunk = 4096;
+// How long a closed port's pending operations are waited for before their blocks are left to them.
+constexpr DWORD AbandonAfterMs = 30000;
 constexpr qsizetype MaxWrite = 65536;
 
 // Everything the system may write into while an operation on the port is pending. Shared: it outlives
@@ -370,8 +372,9 @@ public:
             pending[count++] = io->writeOv.hEvent;
         runBounded(ReleaseWaitMs, [handle, io, pending, count] {
             win32().closePort(handle);
-            if (count > 0)
-                WaitForMultipleObjects(count, pending, TRUE, INFINITE);
+            // An operation that a driver never ends keeps its blocks for the rest of the program.
+            if (count > 0 && WaitForMultipleObjects(count, pending, TRUE, AbandonAfterMs) != WAIT_OBJECT_0)
+                new std::shared_ptr<IoBlocks>(io);
         });
     }
 

@@ -214,8 +214,8 @@ bool SerialLink::drainBeforeClose()
     if (pauseMs > 0) {
         QElapsedTimer pause;
         pause.start();
-        while (!pause.hasExpired(pauseMs))
-            QThread::msleep(static_cast<unsigned long>(pauseMs - pause.elapsed()));
+        for (qint64 left = pauseMs; left > 0; left = pauseMs - pause.elapsed())
+            QThread::msleep(static_cast<unsigned long>(left));
     }
     return true;
 }

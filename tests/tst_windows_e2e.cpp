@@ -5,9 +5,15 @@
 #include "consolewindow.h"
 #include "recordingsink.h"
 #include "serialdevice.h"
+#include "wine/driverquirks.h"
 #include "wine/winepeer.h"
 
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QTest>
+#include <QTimer>
+
+#include <thread>
 
 #include <windows.h>
 
@@ -36,6 +42,7 @@ class TestWindowsEndToEnd : public QObject {
     Q_OBJECT
 private slots:
     void initTestCase();
+    void cleanupTestCase();
     void init();
     void cleanup();
 
@@ -46,7 +53,16 @@ private slots:
     void everyButtonPutsItsFrameOnTheLine_data();
     void everyButtonPutsItsFrameOnTheLine();
     void lineSettings();
+    void answerIsShown_data();
     void answerIsShown();
+    void realDriversStillHearTheDevice_data();
+    void realDriversStillHearTheDevice();
+    void answersWhileABoxIsOpenAreAllTaken();
+    void openingKeepsTheWindowAlive();
+    void ioErrorsNameALostLine_data();
+    void ioErrorsNameALostLine();
+    void bytesInFlightAtAnUnplugAreCounted();
+    void aWaitThatEndsLateFindsItsBlocks();
     void sixBytesGiveTwoAnswersInOrder();
     void longListArrivesWholeAndInOrder();
     void frameJustBeforeCloseArrivesWhole();
@@ -58,6 +74,8 @@ private:
     void connectToPeer();
 
     WinePeer m_peer;
+    std::atomic<bool> m_watching{true};
+    std::thread m_watcher;
     RecordingSink *m_sink = nullptr;
     ConsoleWindow *m_window = nullptr;
 };
@@ -67,10 +85,18 @@ void TestWindowsEndToEnd::initTestCase()
     ConsoleWindow::setUpApplication();
     QVERIFY2(WinePeer::available(),
              "run under the test rig: scripts/wine-test.sh with LIAISON_WINE_PEER_COM");
+    m_watcher = std::thread([this] { quirks::watch(m_watching); });
+}
+
+void TestWindowsEndToEnd::cleanupTestCase()
+{
+    m_watching = false;
+    m_watcher.join();
 }
 
 void TestWindowsEndToEnd::init()
 {
+    quirks::install(quirks::Quirk::None);
     m_sink = new RecordingSink;
     m_window = new ConsoleWindow(m_sink);
     m_window->show();
@@ -84,6 +110,7 @@ void TestWindowsEndToEnd::cleanup()
     delete m_sink;
     m_window = nullptr;
     m_sink = nullptr;
+    quirks::install(quirks::Quirk::None);
 }
 
 void TestWindowsEndToEnd::connectToPeer()
@@ -186,8 +213,20 @@ void TestWindowsEndToEnd::lineSettings()
     QCOMPARE(m_peer.take(6, 5000).toHex(' '), QByteArray("01 02 00 00 04 00"));
 }
 
+void TestWindowsEndToEnd::answerIsShown_data()
+{
+    QTest::addColumn<QByteArray>("before"); // on the line before Connecter
+    QTest::newRow("clean line") << QByteArray();
+    // Noise or a device's chatter from before the port opened is not the start of an answer: taken in,
+    // it would shift every answer after it.
+    QTest::newRow("two bytes from before Connecter are dropped") << frame("5566");
+}
+
 void TestWindowsEndToEnd::answerIsShown()
 {
+    QFETCH(QByteArray, before);
+    if (!before.isEmpty())
+        m_peer.send(before);
     connectToPeer();
     m_peer.send(frame("0102ff"));
     QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers, QStringList{QStringLiteral("1 2 255")}, 5000);
@@ -195,6 +234,187 @@ void TestWindowsEndToEnd::answerIsShown()
     QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers.size(), 2, 5000);
     QCOMPARE(m_sink->answers.last(), QStringLiteral("0 0 0"));
     QVERIFY(m_sink->failures.isEmpty());
+}
+
+void TestWindowsEndToEnd::realDriversStillHearTheDevice_data()
+{
+    QTest::addColumn<int>("quirk");
+    using quirks::Quirk;
+    QTest::newRow("USB CDC: no EV_RXCHAR for bytes already queued") << int(Quirk::SignalsOnlyArrivals);
+    QTest::newRow("first wait refused with error 87") << int(Quirk::FirstWaitRefused);
+    QTest::newRow("every wait refused with error 87") << int(Quirk::EveryWaitRefused);
+    QTest::newRow("every wait ends at once") << int(Quirk::WaitsEndAtOnce);
+    QTest::newRow("Xon and Xoff reported as 0") << int(Quirk::XonXoffReportedZero);
+    QTest::newRow("writes cut short to 3 bytes") << int(Quirk::WritesCutShort);
+}
+
+void TestWindowsEndToEnd::realDriversStillHearTheDevice()
+{
+    QFETCH(int, quirk);
+    quirks::install(quirks::Quirk(quirk));
+    connectToPeer();
+    // While the first answer's box is open, the next answer comes: it is shown once the box is closed,
+    // with no other byte to wake the port.
+    bool first = true;
+    m_sink->onAnswer = [&](const QString &) {
+        if (!first)
+            return;
+        first = false;
+        m_peer.send(frame("020202"));
+        QTest::qWait(300);
+    };
+    const double cpuBefore = processCpuSeconds();
+    m_peer.send(frame("010101"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers.size(), 2, 5000);
+    QCOMPARE(m_sink->answers, (QStringList{QStringLiteral("1 1 1"), QStringLiteral("2 2 2")}));
+    // Idle, whatever the driver does with its waits, the loop does not spin.
+    QTest::qWait(1000);
+    const double used = processCpuSeconds() - cpuBefore;
+    QVERIFY2(used < 0.6, qPrintable(QStringLiteral("%1 s of CPU").arg(used)));
+    // A frame written just before closing goes out whole.
+    click(m_window, QStringLiteral("Prof"));
+    m_window->close();
+    QCOMPARE(m_peer.take(5, 5000).toHex(' '), QByteArray("01 01 01 04 00"));
+    QVERIFY2(m_sink->failures.isEmpty(), qPrintable(m_sink->failures.join(u'\n')));
+}
+
+void TestWindowsEndToEnd::answersWhileABoxIsOpenAreAllTaken()
+{
+    // 180,000 bytes while the first box is open: far more than a driver's queue holds, so the console
+    // must take them from the line meanwhile, and show them afterwards one box at a time, in order.
+    constexpr int count = 60000;
+    QByteArray meanwhile;
+    QStringList expected{QStringLiteral("1 1 1")};
+    for (int i = 0; i < count; ++i) {
+        const char answer[] = {char(i >> 8), char(i & 0xff), char(i % 7 + 2)};
+        meanwhile.append(answer, 3);
+        expected << QStringLiteral("%1 %2 %3").arg(i >> 8).arg(i & 0xff).arg(i % 7 + 2);
+    }
+    connectToPeer();
+    qsizetype takenWhileOpen = -1;
+    qint64 takingMs = -1;
+    bool first = true;
+    int open = 0;
+    int mostOpen = 0;
+    m_sink->onAnswer = [&](const QString &) {
+        mostOpen = std::max(mostOpen, ++open);
+        if (first) {
+            first = false;
+            QElapsedTimer clock;
+            clock.start();
+            // In pieces the pseudo-terminal holds (the rig's channel blocks this loop while it sends),
+            // each once the console has taken the one before, the box's own loop running meanwhile.
+            QDeadlineTimer deadline(20000);
+            for (qsizetype done = 0; done < meanwhile.size() && !deadline.hasExpired(); done += 2000) {
+                m_peer.send(meanwhile.mid(done, 2000));
+                const qsizetype sent = std::min<qsizetype>(done + 2000, meanwhile.size());
+                while (m_window->link().bytesWaiting() < sent && !deadline.hasExpired())
+                    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
+            }
+            takenWhileOpen = m_window->link().bytesWaiting();
+            takingMs = clock.elapsed();
+        }
+        --open;
+    };
+    m_peer.send(frame("010101"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers.size(), expected.size(), 60000);
+    QCOMPARE(takenWhileOpen, meanwhile.size());
+    QVERIFY(m_sink->answers == expected);
+    QCOMPARE(mostOpen, 1);
+    qInfo("180,000 bytes taken while a box was open, in %lld ms", takingMs);
+}
+
+void TestWindowsEndToEnd::openingKeepsTheWindowAlive()
+{
+    // A port that takes 1.5 s to open (a Bluetooth port connecting): the window's loop keeps running,
+    // and a second press on Connecter meanwhile changes nothing.
+    quirks::install(quirks::Quirk::SlowOpen);
+    int ticks = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, this, [&] {
+        if (++ticks == 5)
+            click(m_window, QStringLiteral("Connecter"));
+    });
+    ticker.start(20);
+    connectToPeer();
+    const int ticksDuringOpen = ticks;
+    ticker.stop();
+    QVERIFY2(ticksDuringOpen >= 20, qPrintable(QString::number(ticksDuringOpen)));
+    QCOMPARE(quirks::opens.load(), 1);
+    click(m_window, QStringLiteral("Prof"));
+    QCOMPARE(m_peer.take(5, 5000).toHex(' '), QByteArray("01 01 01 04 00"));
+    QVERIFY(m_sink->failures.isEmpty());
+}
+
+void TestWindowsEndToEnd::ioErrorsNameALostLine_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<bool>("onWrite"); // the write fails; otherwise every call on the port does
+    QTest::addColumn<QString>("text");
+    // What USB drivers answer after their adapter is pulled out.
+    for (const DWORD code : {ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, ERROR_GEN_FAILURE,
+                             ERROR_OPERATION_ABORTED, ERROR_DEVICE_NOT_CONNECTED})
+        QTest::addRow("write, error %lu", code) << int(code) << true << "débranché";
+    QTest::newRow("reading, access denied") << int(ERROR_ACCESS_DENIED) << false << "débranché";
+    // The USB CDC driver's answer to a write the device does not take in time.
+    QTest::newRow("write, semaphore time-out") << int(ERROR_SEM_TIMEOUT) << true << "délai dépassé";
+}
+
+void TestWindowsEndToEnd::ioErrorsNameALostLine()
+{
+    QFETCH(int, code);
+    QFETCH(bool, onWrite);
+    QFETCH(QString, text);
+    connectToPeer();
+    if (onWrite) {
+        quirks::writeError = DWORD(code);
+    } else {
+        quirks::unplugged = DWORD(code);
+        m_peer.send(frame("01")); // wakes the wait, which now fails
+        int lost = 0;
+        connect(&m_window->link(), &SerialLink::notified, this,
+                [&] { lost += m_window->link().commEvent() == SerialLink::LineLost; });
+        QTRY_COMPARE_WITH_TIMEOUT(lost, 1, 5000);
+    }
+    click(m_window, QStringLiteral("Prof"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_sink->failures.size(), 1, 5000);
+    const QString message = m_sink->failures.first();
+    QVERIFY2(message.contains(QStringLiteral("perdue")) && message.contains(text), qPrintable(message));
+    QVERIFY2(!message.contains(QStringLiteral("occupé")), qPrintable(message));
+}
+
+void TestWindowsEndToEnd::bytesInFlightAtAnUnplugAreCounted()
+{
+    // A long list handed to the driver, still in flight when the adapter is pulled out: the link's own
+    // queue is empty, and the bytes the driver had taken are lost all the same.
+    quirks::install(quirks::Quirk::WritesNeverEnd);
+    connectToPeer();
+    QStringList values;
+    for (int i = 0; i < 1000; ++i)
+        values << QString::number(i % 256);
+    findBox(m_window, QStringLiteral("ListeCar"))->setText(values.join(u' '));
+    click(m_window, QStringLiteral("Envoyer"));
+    QTRY_VERIFY_WITH_TIMEOUT(quirks::writesStarted > 0 && m_window->link().outputQueued() == 0, 5000);
+    quirks::unplugged = ERROR_DEVICE_NOT_CONNECTED;
+    m_peer.send(frame("01"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_sink->failures.size(), 1, 5000);
+    QVERIFY2(m_sink->failures.first().contains(QStringLiteral("au moins 1000 octet")),
+             qPrintable(m_sink->failures.first()));
+}
+
+void TestWindowsEndToEnd::aWaitThatEndsLateFindsItsBlocks()
+{
+    // A driver that ends a cancelled wait only 600 ms later writes into the wait's blocks then: they
+    // must still be the device's, though the port was closed long before.
+    quirks::install(quirks::Quirk::WaitEndsLate);
+    connectToPeer();
+    QTRY_VERIFY_WITH_TIMEOUT(quirks::fakeWaitPending(), 5000);
+    QElapsedTimer clock;
+    clock.start();
+    m_window->close();
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+    QTRY_VERIFY_WITH_TIMEOUT(!quirks::fakeWaitPending(), 5000);
+    QVERIFY(!quirks::freedBlockWritten);
 }
 
 void TestWindowsEndToEnd::sixBytesGiveTwoAnswersInOrder()

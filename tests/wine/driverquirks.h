@@ -1,0 +1,319 @@
+// DriverQuirks: what real Windows serial drivers do and wine's do not, played at the boundary between the
+// console's serial device and Win32 (the table of win32calls.h). Each quirk wraps only the calls it
+// concerns; everything else runs for real under wine, on the rig's pseudo-terminal.
+//
+// Some quirks need a wait that the test ends itself: the wrapper answers WaitCommEvent with a pending
+// wait of its own on the caller's OVERLAPPED, and a watcher thread ends it as that driver would.
+// For the quirk where a wait ends late, freed memory is filled with 0xDD (operator delete below), so a
+// wait that ends in a block the device has already freed is seen.
+#pragma once
+
+#include "win32calls.h"
+
+#include <QtGlobal>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <malloc.h>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include <windows.h>
+
+// Every allocation of the test program and of the console's code it links: freed blocks are poisoned.
+inline void *poisonNew(std::size_t size)
+{
+    if (void *p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+inline void poisonDelete(void *p) noexcept
+{
+    if (!p)
+        return;
+    std::memset(p, 0xDD, _msize(p));
+    std::free(p);
+}
+void *operator new(std::size_t size)
+{
+    return poisonNew(size);
+}
+void *operator new[](std::size_t size)
+{
+    return poisonNew(size);
+}
+void operator delete(void *p) noexcept
+{
+    poisonDelete(p);
+}
+void operator delete[](void *p) noexcept
+{
+    poisonDelete(p);
+}
+void operator delete(void *p, std::size_t) noexcept
+{
+    poisonDelete(p);
+}
+void operator delete[](void *p, std::size_t) noexcept
+{
+    poisonDelete(p);
+}
+
+namespace quirks {
+
+enum class Quirk {
+    None,
+    SignalsOnlyArrivals, // USB CDC: EV_RXCHAR for bytes that arrive while a wait is pending, never for
+                         // bytes already queued when the wait was armed
+    FirstWaitRefused,    // error 87 on the first wait (reported of a CH340 driver), then real waits
+    EveryWaitRefused,    // error 87 on every wait
+    WaitsEndAtOnce,      // every wait ends at once with EV_RXCHAR, bytes or none
+    XonXoffReportedZero, // GetCommState gives both characters as 0; SetCommState refuses them equal
+    WritesCutShort,      // every write takes at most 3 bytes
+    WritesNeverEnd,      // a write stays in flight (a stuck USB adapter)
+    WaitEndsLate,        // a cancelled wait ends 600 ms after it was cancelled (a slow USB driver)
+    SlowOpen,            // CreateFile takes 1.5 s (a Bluetooth port connecting)
+};
+
+inline std::atomic<Quirk> active{Quirk::None};
+inline std::atomic<DWORD> unplugged{0};   // when set, every call on the port fails with this code
+inline std::atomic<DWORD> writeError{0};  // when set, WriteFile fails with this code
+inline std::atomic<int> waitsRefused{0};  // waits refused so far
+inline std::atomic<int> opens{0};         // CreateFile calls so far
+inline std::atomic<int> writesStarted{0}; // WriteFile calls so far
+inline std::atomic<bool> freedBlockWritten{false};
+
+// The wait the test holds pending for the device.
+struct FakeWait {
+    std::mutex mutex;
+    bool pending = false;
+    HANDLE port = nullptr;
+    DWORD *mask = nullptr;
+    OVERLAPPED *ov = nullptr;
+    HANDLE event = nullptr;
+    DWORD lastInQue = 0;
+    ULONGLONG cancelledAt = 0;
+};
+inline FakeWait fakeWait;
+inline Win32SerialCalls real;
+
+constexpr ULONG_PTR StatusPending = 0x103;
+
+inline bool fakeWaitPending()
+{
+    const std::lock_guard lock(fakeWait.mutex);
+    return fakeWait.pending;
+}
+
+inline DWORD inQue(HANDLE port)
+{
+    COMSTAT status{};
+    DWORD errors = 0;
+    return real.clearCommError(port, &errors, &status) ? status.cbInQue : 0;
+}
+
+// Ends the fake wait with `mask`; the caller holds its mutex. A device that freed the wait's blocks
+// before the wait ended would have them written here: that is noted, and nothing is written.
+inline void endFakeWait(DWORD mask)
+{
+    FakeWait &w = fakeWait;
+    if (w.ov->hEvent != w.event) {
+        freedBlockWritten = true;
+    } else {
+        *w.mask = mask;
+        w.ov->InternalHigh = 0;
+        w.ov->Internal = 0;
+        SetEvent(w.event);
+    }
+    w.pending = false;
+}
+
+inline void noteCancel(HANDLE port)
+{
+    const std::lock_guard lock(fakeWait.mutex);
+    if (!fakeWait.pending || fakeWait.port != port)
+        return;
+    if (active == Quirk::WaitEndsLate)
+        fakeWait.cancelledAt = GetTickCount64();
+    else
+        endFakeWait(0);
+}
+
+inline BOOL WINAPI waitCommEvent(HANDLE port, DWORD *mask, OVERLAPPED *ov)
+{
+    if (const DWORD code = unplugged) {
+        SetLastError(code);
+        return FALSE;
+    }
+    switch (active.load()) {
+    case Quirk::FirstWaitRefused:
+        if (waitsRefused++ > 0)
+            break;
+        [[fallthrough]];
+    case Quirk::EveryWaitRefused:
+        ++waitsRefused;
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    case Quirk::WaitsEndAtOnce:
+        *mask = EV_RXCHAR;
+        return TRUE;
+    case Quirk::SignalsOnlyArrivals:
+    case Quirk::WaitEndsLate: {
+        const std::lock_guard lock(fakeWait.mutex);
+        fakeWait.pending = true;
+        fakeWait.port = port;
+        fakeWait.mask = mask;
+        fakeWait.ov = ov;
+        fakeWait.event = ov->hEvent;
+        fakeWait.lastInQue = inQue(port);
+        fakeWait.cancelledAt = 0;
+        ov->Internal = StatusPending;
+        ResetEvent(ov->hEvent);
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    default:
+        break;
+    }
+    return real.waitCommEvent(port, mask, ov);
+}
+
+inline BOOL WINAPI setCommMask(HANDLE port, DWORD mask)
+{
+    const BOOL ok = real.setCommMask(port, mask);
+    if (mask == 0)
+        noteCancel(port);
+    return ok;
+}
+
+inline BOOL WINAPI cancelIoEx(HANDLE port, OVERLAPPED *ov)
+{
+    const BOOL ok = real.cancelIoEx(port, ov);
+    noteCancel(port);
+    return ok;
+}
+
+// Watches the fake wait: ends it as the driver of the active quirk would.
+inline void watch(std::atomic<bool> &running)
+{
+    while (running) {
+        Sleep(2);
+        const std::lock_guard lock(fakeWait.mutex);
+        if (!fakeWait.pending)
+            continue;
+        if (fakeWait.cancelledAt != 0) {
+            if (GetTickCount64() - fakeWait.cancelledAt >= 600)
+                endFakeWait(0);
+            continue;
+        }
+        if (active != Quirk::SignalsOnlyArrivals)
+            continue;
+        const DWORD now = inQue(fakeWait.port);
+        if (now > fakeWait.lastInQue)
+            endFakeWait(EV_RXCHAR); // new bytes arrived
+        else
+            fakeWait.lastInQue = now; // read meanwhile: only what comes after counts
+    }
+}
+
+inline BOOL WINAPI clearCommError(HANDLE port, DWORD *errors, COMSTAT *status)
+{
+    if (const DWORD code = unplugged) {
+        SetLastError(code);
+        return FALSE;
+    }
+    return real.clearCommError(port, errors, status);
+}
+
+inline BOOL WINAPI readFile(HANDLE port, void *buffer, DWORD size, DWORD *read, OVERLAPPED *ov)
+{
+    if (const DWORD code = unplugged) {
+        SetLastError(code);
+        return FALSE;
+    }
+    return real.readFile(port, buffer, size, read, ov);
+}
+
+inline BOOL WINAPI writeFile(HANDLE port, const void *bytes, DWORD size, DWORD *written, OVERLAPPED *ov)
+{
+    ++writesStarted;
+    const DWORD code = unplugged ? unplugged.load() : writeError.load();
+    if (code) {
+        SetLastError(code);
+        return FALSE;
+    }
+    if (active == Quirk::WritesNeverEnd) {
+        ov->Internal = StatusPending;
+        ResetEvent(ov->hEvent);
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    if (active == Quirk::WritesCutShort)
+        size = std::min<DWORD>(size, 3);
+    return real.writeFile(port, bytes, size, written, ov);
+}
+
+inline BOOL WINAPI getOverlappedResult(HANDLE port, OVERLAPPED *ov, DWORD *count, BOOL wait)
+{
+    if (const DWORD code = unplugged) {
+        SetLastError(code);
+        return FALSE;
+    }
+    return real.getOverlappedResult(port, ov, count, wait);
+}
+
+inline BOOL WINAPI getCommState(HANDLE port, DCB *dcb)
+{
+    const BOOL ok = real.getCommState(port, dcb);
+    if (ok && active == Quirk::XonXoffReportedZero)
+        dcb->XonChar = dcb->XoffChar = 0;
+    return ok;
+}
+
+inline BOOL WINAPI setCommState(HANDLE port, DCB *dcb)
+{
+    // The in-box driver refuses a state whose Xon and Xoff characters are equal.
+    if (active == Quirk::XonXoffReportedZero && dcb->XonChar == dcb->XoffChar) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return real.setCommState(port, dcb);
+}
+
+inline HANDLE WINAPI createFile(const wchar_t *name, DWORD access, DWORD share, SECURITY_ATTRIBUTES *security,
+                                DWORD creation, DWORD flags, HANDLE templateFile)
+{
+    ++opens;
+    if (active == Quirk::SlowOpen)
+        Sleep(1500);
+    return real.createFile(name, access, share, security, creation, flags, templateFile);
+}
+
+// Puts every wrapper in the device's table; with Quirk::None they only pass the calls on.
+inline void install(Quirk quirk)
+{
+    active = quirk;
+    unplugged = 0;
+    writeError = 0;
+    waitsRefused = 0;
+    opens = 0;
+    writesStarted = 0;
+    freedBlockWritten = false;
+    Win32SerialCalls &calls = win32SerialCalls();
+    calls.createFile = createFile;
+    calls.getCommState = getCommState;
+    calls.setCommState = setCommState;
+    calls.setCommMask = setCommMask;
+    calls.clearCommError = clearCommError;
+    calls.waitCommEvent = waitCommEvent;
+    calls.readFile = readFile;
+    calls.writeFile = writeFile;
+    calls.getOverlappedResult = getOverlappedResult;
+    calls.cancelIoEx = cancelIoEx;
+}
+
+} // namespace quirks
