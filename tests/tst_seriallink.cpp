@@ -3,16 +3,21 @@
 #include "ptypair.h"
 #include "seriallink.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <dlfcn.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -22,6 +27,25 @@ namespace {
 // by making the close of one device slow, for the test that asks for it.
 std::atomic<dev_t> slowDevice{0};
 std::atomic<int> slowClosesGoingOn{0};
+// Likewise a driver that still holds bytes for the line (TIOCOUTQ), and one whose set-up takes a second
+// (a sleeping USB device waking up), each for the one device a test names.
+std::atomic<dev_t> holdingDevice{0};
+std::atomic<int> heldForTheLine{0};
+std::atomic<dev_t> slowSetUpDevice{0};
+
+bool isDevice(int fd, dev_t rdev)
+{
+    struct stat st {};
+    return rdev != 0 && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev;
+}
+
+template <typename Function> Function nextFunction(const char *name)
+{
+    void *symbol = ::dlsym(RTLD_NEXT, name);
+    Function function = nullptr;
+    std::memcpy(&function, &symbol, sizeof function);
+    return function;
+}
 
 // Whether a descriptor other than `fd` of this process is open on the device `rdev`.
 bool otherDescriptorOn(dev_t rdev, int fd)
@@ -40,6 +64,30 @@ bool otherDescriptorOn(dev_t rdev, int fd)
     return found;
 }
 } // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...)
+{
+    using IoctlFunction = int (*)(int, unsigned long, void *);
+    static const auto next = nextFunction<IoctlFunction>("ioctl");
+    va_list args;
+    va_start(args, request);
+    void *arg = va_arg(args, void *);
+    va_end(args);
+    if (request == TIOCOUTQ && isDevice(fd, holdingDevice)) {
+        *static_cast<int *>(arg) = heldForTheLine;
+        return 0;
+    }
+    return next(fd, request, arg);
+}
+
+extern "C" int tcsetattr(int fd, int actions, const termios *settings)
+{
+    using SetFunction = int (*)(int, int, const termios *);
+    static const auto next = nextFunction<SetFunction>("tcsetattr");
+    if (isDevice(fd, slowSetUpDevice))
+        ::usleep(1000 * 1000);
+    return next(fd, actions, settings);
+}
 
 extern "C" int close(int fd)
 {
@@ -72,11 +120,20 @@ private slots:
     void writesKeepOrderWhenTheKernelIsFull();
     void closeLetsQueuedBytesGoOut();
     void closeDoesNotWaitForTheSystemsClose();
+    void bytesTheDriverHeldAtAHangUpAreCounted();
+    void openingKeepsTheEventLoopGoing_data();
+    void openingKeepsTheEventLoopGoing();
     void portNumberIsFixedWhileOpen();
     void readReturnsOldestFirstUpToTheReadLength();
     void notifiesAtThresholdAndAgainAfterARead();
 
 private:
+    dev_t ptyDevice() const
+    {
+        struct stat st {};
+        return ::stat(QFile::encodeName(m_pty->path()).constData(), &st) == 0 ? st.st_rdev : 0;
+    }
+
     PtyPair *m_pty = nullptr;
     SerialLink *m_link = nullptr;
 };
@@ -158,6 +215,68 @@ void TestSerialLink::closeDoesNotWaitForTheSystemsClose()
     slowDevice = 0;
     QTRY_COMPARE_WITH_TIMEOUT(slowClosesGoingOn.load(), 0, 5000);
     QCOMPARE(stillClosing, 1);
+}
+
+void TestSerialLink::bytesTheDriverHeldAtAHangUpAreCounted()
+{
+    // A UART's driver still held 4000 bytes for the line when the device went; the link's own queue was
+    // empty. The kernel throws them away at the hang-up: the loss must still count them.
+    m_pty->closeSlave();
+    heldForTheLine = 4000;
+    holdingDevice = ptyDevice();
+    m_link->write(QByteArray::fromHex("0101010400"));
+    QCOMPARE(m_pty->readAtLeast(5).size(), 5);
+    QCOMPARE(m_link->outputQueued(), qsizetype(0));
+    m_pty->closeMaster();
+    QTRY_VERIFY(m_link->isLost());
+    holdingDevice = 0;
+    // Less what 9600 baud can have sent since the write.
+    QVERIFY2(m_link->unsentAtLoss() > 3000 && m_link->unsentAtLoss() <= 4000,
+             qPrintable(QString::number(m_link->unsentAtLoss())));
+    QVERIFY2(
+        m_link->lostLineMessage().contains(QStringLiteral("au moins %1 octet").arg(m_link->unsentAtLoss())),
+        qPrintable(m_link->lostLineMessage()));
+}
+
+void TestSerialLink::openingKeepsTheEventLoopGoing_data()
+{
+    QTest::addColumn<bool>("closedMeanwhile");
+    QTest::newRow("the open ends") << false;
+    QTest::newRow("a close abandons it") << true;
+}
+
+void TestSerialLink::openingKeepsTheEventLoopGoing()
+{
+    // The line's set-up takes a second: the event loop keeps going meanwhile, and a close (the window
+    // closing) abandons the open, whose port is then closed again without anyone waiting for it.
+    QFETCH(bool, closedMeanwhile);
+    m_link->close();
+    m_pty->closeSlave();
+    const dev_t device = ptyDevice();
+    slowSetUpDevice = device;
+    int ticks = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, this, [&] {
+        if (++ticks == 5 && closedMeanwhile)
+            m_link->close();
+    });
+    ticker.start(20);
+    QElapsedTimer clock;
+    clock.start();
+    m_link->open();
+    const qint64 openMs = clock.elapsed();
+    ticker.stop();
+    slowSetUpDevice = 0;
+    QCOMPARE(m_link->isOpen(), !closedMeanwhile);
+    QVERIFY(!m_link->isOpening());
+    if (closedMeanwhile) {
+        QVERIFY2(openMs < 600, qPrintable(QString::number(openMs)));
+        QTRY_VERIFY_WITH_TIMEOUT(!otherDescriptorOn(device, -1), 3000);
+        return;
+    }
+    QVERIFY2(ticks >= 25, qPrintable(QString::number(ticks)));
+    m_link->write(QByteArray::fromHex("0101010400"));
+    QCOMPARE(m_pty->readAtLeast(5).toHex(' '), QByteArray("01 01 01 04 00"));
 }
 
 void TestSerialLink::portNumberIsFixedWhileOpen()
