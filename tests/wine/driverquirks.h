@@ -73,7 +73,7 @@ enum class Quirk {
     EveryWaitRefused,    // error 87 on every wait
     WaitsEndAtOnce,      // every wait ends at once with EV_RXCHAR, bytes or none
     XonXoffReportedZero, // GetCommState gives both characters as 0; SetCommState refuses them equal
-    WritesCutShort,      // every write takes at most 3 bytes
+    WritesCutShort,      // every write takes at most 3 bytes, which go out 20 ms later
     WritesNeverEnd,      // a write stays in flight (a stuck USB adapter)
     WaitEndsLate,        // a cancelled wait ends 600 ms after it was cancelled (a slow USB driver)
     SlowOpen,            // CreateFile takes 1.5 s (a Bluetooth port connecting)
@@ -99,6 +99,18 @@ struct FakeWait {
     ULONGLONG cancelledAt = 0;
 };
 inline FakeWait fakeWait;
+
+// A write the test reports as pending and ends itself a little later, as a UART's driver does.
+// Its bytes reach the line only then; a purge of the output before then drops them.
+struct SlowWrite {
+    std::mutex mutex;
+    HANDLE port = nullptr;
+    OVERLAPPED *ov = nullptr;
+    char bytes[3] = {};
+    DWORD size = 0;
+    ULONGLONG due = 0;
+};
+inline SlowWrite slowWrite;
 inline Win32SerialCalls real;
 
 constexpr ULONG_PTR StatusPending = 0x103;
@@ -202,6 +214,22 @@ inline void watch(std::atomic<bool> &running)
 {
     while (running) {
         Sleep(2);
+        {
+            const std::lock_guard lock(slowWrite.mutex);
+            if (slowWrite.ov && GetTickCount64() >= slowWrite.due) {
+                OVERLAPPED own{};
+                own.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+                DWORD written = 0;
+                if (!real.writeFile(slowWrite.port, slowWrite.bytes, slowWrite.size, &written, &own) &&
+                    GetLastError() == ERROR_IO_PENDING)
+                    real.getOverlappedResult(slowWrite.port, &own, &written, TRUE);
+                CloseHandle(own.hEvent);
+                slowWrite.ov->InternalHigh = written;
+                slowWrite.ov->Internal = 0;
+                SetEvent(slowWrite.ov->hEvent);
+                slowWrite.ov = nullptr;
+            }
+        }
         const std::lock_guard lock(fakeWait.mutex);
         if (!fakeWait.pending)
             continue;
@@ -252,9 +280,33 @@ inline BOOL WINAPI writeFile(HANDLE port, const void *bytes, DWORD size, DWORD *
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
-    if (active == Quirk::WritesCutShort)
-        size = std::min<DWORD>(size, 3);
-    return real.writeFile(port, bytes, size, written, ov);
+    if (active != Quirk::WritesCutShort)
+        return real.writeFile(port, bytes, size, written, ov);
+    // At most 3 bytes, which go out 20 ms later, from the watcher.
+    const std::lock_guard lock(slowWrite.mutex);
+    slowWrite.port = port;
+    slowWrite.ov = ov;
+    slowWrite.size = std::min<DWORD>(size, 3);
+    std::memcpy(slowWrite.bytes, bytes, slowWrite.size);
+    slowWrite.due = GetTickCount64() + 20;
+    ResetEvent(ov->hEvent);
+    ov->Internal = StatusPending;
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+
+inline BOOL WINAPI purgeComm(HANDLE port, DWORD flags)
+{
+    if (flags & PURGE_TXABORT) {
+        const std::lock_guard lock(slowWrite.mutex);
+        if (slowWrite.ov && slowWrite.port == port) {
+            slowWrite.ov->InternalHigh = 0;
+            slowWrite.ov->Internal = 0xC0000120; // STATUS_CANCELLED: the bytes never went out
+            SetEvent(slowWrite.ov->hEvent);
+            slowWrite.ov = nullptr;
+        }
+    }
+    return real.purgeComm(port, flags);
 }
 
 inline BOOL WINAPI getOverlappedResult(HANDLE port, OVERLAPPED *ov, DWORD *count, BOOL wait)
@@ -314,6 +366,7 @@ inline void install(Quirk quirk)
     calls.writeFile = writeFile;
     calls.getOverlappedResult = getOverlappedResult;
     calls.cancelIoEx = cancelIoEx;
+    calls.purgeComm = purgeComm;
 }
 
 } // namespace quirks
