@@ -1,0 +1,437 @@
+// Runs a test program inside a small Linux guest under QEMU, on a real 8250 driver, and plays the
+// device at the far end of the guest's second serial port.
+//
+//   uart_host GUEST_PROGRAM
+//
+// The guest boots the host's Debian kernel with an initramfs made here (make-initramfs.sh), sees the
+// host's files read-only over virtio-9p, and runs GUEST_PROGRAM as a QtTest program on the offscreen
+// platform. Its ttyS0 is the console (kept in console.log), its ttyS1 an emulated 16550 whose far end
+// is a pseudo-terminal here; breaks are sent through QMP. The device answers as tst_uart_guest.cpp
+// describes. The guest writes its test log and exit status to a results folder shared writable over
+// virtio-9p. Exit status 0 when the guest's tests all passed and the device read only whole calls.
+// QEMU is killed whatever happens: at a deadline, on a signal, and by the kernel if this process dies.
+#include <QByteArray>
+#include <QCollator>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <optional>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#ifndef LIAISON_INITRAMFS_SCRIPT
+#error "LIAISON_INITRAMFS_SCRIPT names make-initramfs.sh"
+#endif
+
+namespace {
+
+constexpr int DeadlineMs = 170000; // the whole run, boot included
+const QByteArray callEnd = QByteArray::fromHex("0400");
+
+QElapsedTimer sinceStart;
+
+void say(const QString &text)
+{
+    std::printf("uart_host %6.1f s: %s\n", double(sinceStart.elapsed()) / 1000, qPrintable(text));
+    std::fflush(stdout);
+}
+
+struct HostFailure {
+    QString why;
+};
+
+[[noreturn]] void giveUp(const QString &why)
+{
+    throw HostFailure{why};
+}
+
+pid_t qemuPid = -1;
+
+void killQemu()
+{
+    if (qemuPid > 0) {
+        ::kill(qemuPid, SIGKILL);
+        ::waitpid(qemuPid, nullptr, 0);
+        qemuPid = -1;
+    }
+}
+
+// Kills QEMU when it goes out of scope, before the work folder that QEMU writes in is removed.
+struct QemuGuard {
+    ~QemuGuard() { killQemu(); }
+};
+
+// The newest kernel in /boot whose modules are installed: the guest loads its 9p modules from there.
+std::optional<QString> guestKernelVersion()
+{
+    QStringList versions;
+    for (const QString &name :
+         QDir(QStringLiteral("/boot")).entryList({QStringLiteral("vmlinuz-*")}, QDir::Files)) {
+        const QString version = name.mid(8);
+        if (QFileInfo::exists(QStringLiteral("/lib/modules/%1/modules.dep").arg(version)))
+            versions << version;
+    }
+    if (versions.isEmpty())
+        return std::nullopt;
+    QCollator collator;
+    collator.setNumericMode(true);
+    std::sort(versions.begin(), versions.end(), collator);
+    return versions.last();
+}
+
+// The kernel proper, out of its self-decompressing image: QEMU boots it directly (PVH), which saves
+// the emulated guest decompressing it (about 8 s). The image as it is when it holds no xz stream.
+QString unpackedKernel(const QString &image, const QString &folder)
+{
+    QFile file(image);
+    if (!file.open(QIODevice::ReadOnly))
+        giveUp(QStringLiteral("cannot read %1").arg(image));
+    const QByteArray bytes = file.readAll();
+    const qsizetype xz = bytes.indexOf(QByteArray::fromHex("fd377a585a00")); // an xz stream's magic
+    if (xz < 0) {
+        say(QStringLiteral("%1 holds no xz stream: the guest decompresses it itself").arg(image));
+        return image;
+    }
+    QProcess unxz;
+    unxz.setStandardOutputFile(folder + QStringLiteral("/vmlinux"));
+    unxz.start(QStringLiteral("xz"), {QStringLiteral("-dcq"), QStringLiteral("--single-stream")});
+    if (!unxz.waitForStarted()) {
+        say(QStringLiteral("no xz here (Debian package xz-utils): the guest decompresses its kernel itself"));
+        return image;
+    }
+    unxz.write(bytes.mid(xz));
+    unxz.closeWriteChannel();
+    unxz.waitForFinished(60000);
+    return unxz.exitCode() == 0 ? folder + QStringLiteral("/vmlinux") : image;
+}
+
+// QEMU's machine protocol on its Unix socket: one JSON object a line.
+class Qmp {
+public:
+    bool connectTo(const QString &path, int ms)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray local = path.toLocal8Bit();
+        if (size_t(local.size()) >= sizeof address.sun_path)
+            return false;
+        std::copy(local.begin(), local.end(), address.sun_path);
+        while (timer.elapsed() < ms) {
+            m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (::connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+                return !reply(ms).isEmpty() && !command("qmp_capabilities").contains(QLatin1String("error"));
+            ::close(m_fd);
+            m_fd = -1;
+            ::usleep(20000);
+        }
+        return false;
+    }
+    // Sends a command and returns its reply (events that come meanwhile are passed over).
+    QJsonObject command(const char *name, const QJsonObject &arguments = {})
+    {
+        QJsonObject message{{QStringLiteral("execute"), QLatin1String(name)}};
+        if (!arguments.isEmpty())
+            message.insert(QStringLiteral("arguments"), arguments);
+        const QByteArray line = QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n';
+        if (::write(m_fd, line.constData(), size_t(line.size())) != line.size())
+            return {};
+        for (;;) {
+            const QJsonObject answer = reply(10000);
+            if (answer.isEmpty() || !answer.contains(QLatin1String("event")))
+                return answer;
+        }
+    }
+
+private:
+    QJsonObject reply(int ms)
+    {
+        while (!m_buffer.contains('\n')) {
+            pollfd pfd{m_fd, POLLIN, 0};
+            char chunk[4096];
+            const ssize_t n = ::poll(&pfd, 1, ms) > 0 ? ::read(m_fd, chunk, sizeof chunk) : -1;
+            if (n <= 0)
+                return {};
+            m_buffer.append(chunk, n);
+        }
+        const qsizetype end = m_buffer.indexOf('\n');
+        const QJsonObject object = QJsonDocument::fromJson(m_buffer.left(end)).object();
+        m_buffer.remove(0, end + 1);
+        return object;
+    }
+
+    int m_fd = -1;
+    QByteArray m_buffer;
+};
+
+QString hex(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' '));
+}
+
+void writeAll(int fd, const QByteArray &bytes)
+{
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n > 0) {
+            done += n;
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            giveUp(QStringLiteral("cannot write to the guest's serial line"));
+        } else {
+            pollfd pfd{fd, POLLOUT, 0};
+            ::poll(&pfd, 1, 20);
+        }
+    }
+}
+
+// The device: answers each whole call that `bytes` holds, as tst_uart_guest.cpp describes, and
+// removes it from `bytes`.
+void playDevice(QByteArray &bytes, int line, Qmp &qmp)
+{
+    for (qsizetype end; (end = bytes.indexOf(callEnd)) >= 0;) {
+        const QByteArray call = bytes.left(end + callEnd.size());
+        bytes.remove(0, call.size());
+        if (call.startsWith('\xcc')) {
+            say(QStringLiteral("device: %1, chatter %2").arg(hex(call), hex(call.mid(1, call.size() - 3))));
+            writeAll(line, call.mid(1, call.size() - 3));
+            continue;
+        }
+        if (call.startsWith('\xbb')) {
+            const QJsonObject reply =
+                qmp.command("chardev-send-break", {{QStringLiteral("id"), QStringLiteral("s1")}});
+            if (!reply.contains(QLatin1String("return")))
+                giveUp(QStringLiteral("QEMU sent no break: %1")
+                           .arg(QString::fromUtf8(QJsonDocument(reply).toJson())));
+            say(QStringLiteral("device: %1, a break then its echo").arg(hex(call)));
+        } else {
+            say(QStringLiteral("device: %1, echoed").arg(hex(call)));
+        }
+        writeAll(line, call + QByteArray((3 - call.size() % 3) % 3, '\0'));
+    }
+}
+
+// A stop asked for by a signal: the device loop sees it and everything ends as on a failure.
+volatile std::sig_atomic_t stopSignal = 0;
+
+void onSignal(int signal)
+{
+    stopSignal = signal;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void runGuest(const QString &guest)
+{
+    const QString qemu = QStandardPaths::findExecutable(QStringLiteral("qemu-system-x86_64"));
+    if (qemu.isEmpty())
+        giveUp(QStringLiteral("qemu-system-x86_64 is missing (Debian package qemu-system-x86)"));
+    const std::optional<QString> version = guestKernelVersion();
+    if (!version)
+        giveUp(QStringLiteral("no kernel in /boot with its modules (Debian package linux-image-amd64)"));
+    if (!QFileInfo(guest).isExecutable())
+        giveUp(QStringLiteral("no guest program %1").arg(guest));
+    // The guest has /tmp and /run of its own, over the host's.
+    if (guest.startsWith(QLatin1String("/tmp/")) || guest.startsWith(QLatin1String("/run/")))
+        giveUp(QStringLiteral("the guest cannot see %1: build outside /tmp and /run").arg(guest));
+    if (::access("/dev/kvm", F_OK) != 0)
+        say(QStringLiteral("no /dev/kvm, as expected: QEMU emulates the guest's processor (TCG)"));
+
+    // Work folder beside the guest program, which the guest sees; its results folder is shared writable.
+    QTemporaryDir work(QFileInfo(guest).absolutePath() + QStringLiteral("/qemu-uart-XXXXXX"));
+    if (!work.isValid())
+        giveUp(QStringLiteral("no work folder beside %1").arg(guest));
+    if (work.path().contains(QLatin1Char(' ')))
+        giveUp(QStringLiteral("the QEMU command line cannot name %1: it holds a space").arg(work.path()));
+    const QString results = work.filePath(QStringLiteral("results"));
+    QDir().mkpath(results);
+    QFile run(results + QStringLiteral("/run.sh"));
+    if (!run.open(QIODevice::WriteOnly))
+        giveUp(QStringLiteral("cannot write %1").arg(run.fileName()));
+    run.write(
+        QStringLiteral(
+            "mkdir -m 700 /tmp/runtime && cd /tmp && exec env -i HOME=/tmp XDG_RUNTIME_DIR=/tmp/runtime "
+            "PATH=/usr/bin:/bin QT_QPA_PLATFORM=offscreen %1 -o %2/guest.txt,txt -o -,txt\n")
+            .arg(guest, results)
+            .toLocal8Bit());
+    run.close();
+
+    const QString kernel = unpackedKernel(QStringLiteral("/boot/vmlinuz-") + *version, work.path());
+    const QString initramfs = work.filePath(QStringLiteral("initramfs.cpio"));
+    if (QProcess::execute(QStringLiteral(LIAISON_INITRAMFS_SCRIPT), {initramfs, *version}) != 0)
+        giveUp(QStringLiteral("no initramfs for kernel %1").arg(*version));
+    say(QStringLiteral("kernel %1 (%2), initramfs made").arg(*version, kernel));
+
+    const QString console = work.filePath(QStringLiteral("console.log"));
+    const QString qmpSocket = work.filePath(QStringLiteral("qmp.sock"));
+    // ttyS0 is the console, ttyS1 the line under test. No path here holds a space (checked above).
+    QStringList arguments =
+        QStringLiteral("-accel tcg -M pc -m 1024 -nodefaults -no-user-config -display none -no-reboot "
+                       "-kernel %1 -initrd %2 "
+                       "-chardev file,id=console,path=%3 -serial chardev:console "
+                       "-chardev pty,id=s1 -serial chardev:s1 "
+                       "-fsdev local,id=host,path=/,security_model=none,readonly=on,multidevs=remap "
+                       "-device virtio-9p-pci,fsdev=host,mount_tag=host "
+                       "-fsdev local,id=results,security_model=none,path=%4 "
+                       "-device virtio-9p-pci,fsdev=results,mount_tag=results "
+                       "-qmp unix:%5,server=on,wait=off")
+            .arg(kernel, initramfs, console, results, qmpSocket)
+            .split(QLatin1Char(' '));
+    arguments << QStringLiteral("-append")
+              << QStringLiteral("console=ttyS0 quiet panic=-1 guest_results=") + results;
+
+    // fork and exec rather than QProcess: the child asks the kernel to kill it when this process dies.
+    std::vector<QByteArray> storage{qemu.toLocal8Bit()};
+    for (const QString &a : arguments)
+        storage.push_back(a.toLocal8Bit());
+    std::vector<char *> argvQemu;
+    for (QByteArray &a : storage)
+        argvQemu.push_back(a.data());
+    argvQemu.push_back(nullptr);
+    const QByteArray qemuLog = work.filePath(QStringLiteral("qemu.log")).toLocal8Bit();
+    const pid_t parent = ::getpid();
+    const QElapsedTimer bootClock = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    qemuPid = ::fork();
+    if (qemuPid < 0)
+        giveUp(QStringLiteral("cannot start QEMU"));
+    if (qemuPid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(127);
+        const int log = ::open(qemuLog.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(log, 1);
+        ::dup2(log, 2);
+        ::execv(argvQemu[0], argvQemu.data());
+        ::_exit(127);
+    }
+    QemuGuard qemuGuard;
+    say(QStringLiteral("QEMU started (process %1)").arg(qemuPid));
+
+    Qmp qmp;
+    if (!qmp.connectTo(qmpSocket, 10000))
+        giveUp(QStringLiteral("no QMP from QEMU: %1")
+                   .arg(QString::fromLocal8Bit(readFile(QString::fromLocal8Bit(qemuLog)))));
+    QString pty;
+    for (const QJsonValue &c : qmp.command("query-chardev").value(QLatin1String("return")).toArray())
+        if (c[QLatin1String("label")].toString() == QLatin1String("s1"))
+            pty = c[QLatin1String("filename")].toString().remove(QStringLiteral("pty:"));
+    const int line = ::open(pty.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (line < 0)
+        giveUp(QStringLiteral("no pseudo-terminal for the guest's ttyS1 (%1)").arg(pty));
+    termios tio{};
+    ::tcgetattr(line, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(line, TCSANOW, &tio);
+    say(QStringLiteral("the guest's ttyS1 is %1 here").arg(pty));
+
+    // Play the device until the guest powers off.
+    QByteArray received;
+    qint64 firstLineMs = -1;
+    qint64 testStartMs = -1;
+    int status = -1;
+    bool timedOut = false;
+    for (;;) {
+        pollfd pfd{line, POLLIN, 0};
+        if (::poll(&pfd, 1, 50) > 0 && (pfd.revents & POLLIN)) {
+            char chunk[4096];
+            const ssize_t n = ::read(line, chunk, sizeof chunk);
+            if (n > 0) {
+                received.append(chunk, n);
+                playDevice(received, line, qmp);
+            }
+        }
+        if (firstLineMs < 0 || testStartMs < 0) {
+            const QByteArray log = readFile(console);
+            if (firstLineMs < 0 && log.contains("guest: init"))
+                firstLineMs = bootClock.elapsed();
+            if (testStartMs < 0 && log.contains("guest: running"))
+                testStartMs = bootClock.elapsed();
+        }
+        if (::waitpid(qemuPid, &status, WNOHANG) == qemuPid) {
+            qemuPid = -1;
+            break;
+        }
+        if (stopSignal)
+            giveUp(QStringLiteral("stopped by signal %1").arg(int(stopSignal)));
+        if (sinceStart.elapsed() > DeadlineMs) {
+            timedOut = true;
+            killQemu();
+            break;
+        }
+    }
+    ::close(line);
+    const qint64 totalMs = bootClock.elapsed();
+
+    say(QStringLiteral("boot to the guest's init %1 s, to its test %2 s, QEMU ran %3 s")
+            .arg(double(firstLineMs) / 1000, 0, 'f', 1)
+            .arg(double(testStartMs) / 1000, 0, 'f', 1)
+            .arg(double(totalMs) / 1000, 0, 'f', 1));
+    const QByteArray guestStatus = readFile(results + QStringLiteral("/status")).trimmed();
+    QString failure;
+    if (timedOut)
+        failure = QStringLiteral("the guest did not end within %1 s: QEMU killed").arg(DeadlineMs / 1000);
+    else if (guestStatus.isEmpty())
+        failure = QStringLiteral("the guest ended without a result");
+    else if (guestStatus != "0")
+        failure =
+            QStringLiteral("the guest's tests failed (status %1)").arg(QString::fromLatin1(guestStatus));
+    else if (!received.isEmpty())
+        failure = QStringLiteral("the device read bytes that end no call: %1").arg(hex(received));
+    // The test's log as the guest wrote it; on a failure, the guest's whole console instead (the
+    // test's log as far as it went, the kernel's and init's messages), and QEMU's own.
+    const QByteArray shown = failure.isEmpty()
+                                 ? readFile(results + QStringLiteral("/guest.txt"))
+                                 : "---- guest console ----\n" + readFile(console).right(20000) +
+                                       "\n---- QEMU ----\n" + readFile(QString::fromLocal8Bit(qemuLog));
+    std::fwrite(shown.constData(), 1, size_t(shown.size()), stdout);
+    if (!failure.isEmpty())
+        giveUp(failure);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    sinceStart.start();
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGHUP, onSignal);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: uart_host GUEST_PROGRAM\n");
+        return 2;
+    }
+    try {
+        runGuest(QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath());
+    } catch (const HostFailure &failure) {
+        say(QStringLiteral("FAIL: ") + failure.why);
+        return 1;
+    }
+    say(QStringLiteral("PASS"));
+    return 0;
+}
