@@ -7,10 +7,14 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QTest>
 #include <QToolTip>
+
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -42,6 +46,8 @@ private slots:
     void controls();
     void focusAndTabCycle();
     void noDefaultButton();
+    void keyboardPress_data();
+    void keyboardPress();
     void textsFitTheirControls();
 
 private:
@@ -194,6 +200,115 @@ void TestWindow::noDefaultButton()
     // Enter in a text box presses nothing: nothing goes out and nothing fails.
     QTest::keyClick(m_window->findChild<QLineEdit *>("ListeCar"), Qt::Key_Return);
     QVERIFY(m_sink->failures.isEmpty());
+}
+
+void TestWindow::keyboardPress_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<int>("qtKey");
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    QTest::addColumn<QString>("portText");
+    QTest::addColumn<QString>("failure"); // part of what the pressed button's operation reports
+
+    // With the port closed every button's operation fails, which shows that it ran: a call button and
+    // Envoyer cannot write, and Connecter refuses a Com number that names no port.
+    const QString closed = QStringLiteral("n'est pas ouvert");
+    const QString noPort = QStringLiteral("Le port numéro 0 n'existe pas");
+    const struct {
+        const char *control;
+        const char *port;
+        QString failure;
+    } controls[] = {
+        {"Administration[2]", "1", closed},
+        {"Eleves[5]", "1", closed},
+        {"Prof", "1", closed},
+        {"Connecter", "0", noPort},
+        {"Envoyer", "1", closed},
+        // A text box takes Enter as text editing: nothing is pressed, nothing runs.
+        {"ListeCar", "1", QString()},
+        {"Port", "1", QString()},
+    };
+    const struct {
+        const char *name;
+        int key;
+        Qt::KeyboardModifiers modifiers;
+    } keys[] = {
+        {"Return", Qt::Key_Return, Qt::NoModifier},
+        {"Enter", Qt::Key_Enter, Qt::KeypadModifier},
+        {"Space", Qt::Key_Space, Qt::NoModifier},
+    };
+    for (const auto &c : controls) {
+        const bool isBox = c.failure.isEmpty();
+        for (const auto &k : keys) {
+            if (isBox && k.key == Qt::Key_Space)
+                continue; // a space typed in a box is text
+            QTest::addRow("%s on %s", k.name, c.control)
+                << QString::fromLatin1(c.control) << k.key << k.modifiers << QString::fromLatin1(c.port)
+                << c.failure;
+        }
+    }
+}
+
+void TestWindow::keyboardPress()
+{
+    QFETCH(QString, key);
+    QFETCH(int, qtKey);
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+    QFETCH(QString, portText);
+    QFETCH(QString, failure);
+
+    m_window->findChild<QLineEdit *>("Port")->setText(portText);
+    QWidget *target = findControl(m_window, key);
+    QVERIFY2(target, qPrintable(key));
+    QApplication::setActiveWindow(m_window);
+    QVERIFY(QTest::qWaitForWindowActive(m_window));
+    target->setFocus(Qt::TabFocusReason);
+    QCOMPARE(QApplication::focusWidget(), target);
+
+    std::vector<std::unique_ptr<QSignalSpy>> clicks;
+    const QList<QPushButton *> buttons = m_window->findChildren<QPushButton *>();
+    for (QPushButton *b : buttons)
+        clicks.push_back(std::make_unique<QSignalSpy>(b, &QPushButton::clicked));
+    const auto clickCounts = [&] {
+        QMap<QString, int> counts;
+        for (qsizetype i = 0; i < buttons.size(); ++i)
+            if (const qsizetype n = clicks.at(size_t(i))->count(); n > 0)
+                counts.insert(controlKey(buttons.at(i)), int(n));
+        return counts;
+    };
+    auto *button = qobject_cast<QPushButton *>(target);
+
+    // Press, hold (the key repeats: X11 sends a release and a press for each repeat, Windows presses
+    // alone), release: the keys go to whichever widget has the focus, through the application's
+    // event delivery.
+    QTest::keyPress(QApplication::focusWidget(), Qt::Key(qtKey), modifiers);
+    if (button)
+        QVERIFY(button->isDown()); // shown pressed, not clicked yet
+    QCOMPARE(clickCounts(), (QMap<QString, int>()));
+    const QString keyText = qtKey == Qt::Key_Space ? QStringLiteral(" ") : QStringLiteral("\r");
+    for (QEvent::Type type :
+         {QEvent::KeyRelease, QEvent::KeyPress, QEvent::KeyRelease, QEvent::KeyPress, QEvent::KeyPress}) {
+        QKeyEvent repeat(type, qtKey, modifiers, keyText, true);
+        QApplication::sendEvent(QApplication::focusWidget(), &repeat);
+    }
+    if (button)
+        QVERIFY(button->isDown());
+    QCOMPARE(clickCounts(), (QMap<QString, int>()));
+    QVERIFY(m_sink->failures.isEmpty());
+    QTest::keyRelease(QApplication::focusWidget(), Qt::Key(qtKey), modifiers);
+
+    const QMap<QString, int> expectedClicks = button ? QMap<QString, int>{{key, 1}} : QMap<QString, int>();
+    QCOMPARE(clickCounts(), expectedClicks);
+    if (failure.isEmpty()) {
+        QCOMPARE(m_sink->failures, QStringList());
+        QCOMPARE(m_sink->endStatus, -1);
+    } else {
+        QCOMPARE(m_sink->failures.size(), 1);
+        QVERIFY2(m_sink->failures.first().contains(failure), qPrintable(m_sink->failures.first()));
+        QCOMPARE(m_sink->endStatus, 1);
+    }
+    if (button)
+        QVERIFY(!button->isDown());
 }
 
 void TestWindow::textsFitTheirControls()
