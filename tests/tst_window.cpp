@@ -3,6 +3,7 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QDebug>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -32,6 +33,37 @@ QWidget *findControl(QWidget *window, const QString &key)
         if (controlKey(w) == key)
             return w;
     return nullptr;
+}
+
+// The display scale the tests run at: QT_SCALE_FACTOR stands for a desktop set to 150 % or 200 %
+// (the tst_window_scale_* tests).
+qreal displayScale()
+{
+    bool ok = false;
+    const qreal scale = qEnvironmentVariable("QT_SCALE_FACTOR").toDouble(&ok);
+    return ok ? scale : 1.0;
+}
+
+// Where a control draws its text, in device pixels: the pixels that differ between the control
+// drawn with its text and drawn without it.
+template <typename Control> QRect textInk(Control *control)
+{
+    const QString text = control->text();
+    control->setText(QString());
+    const QImage bare = control->grab().toImage();
+    control->setText(text);
+    const QImage drawn = control->grab().toImage();
+    QRect ink;
+    for (int y = 0; y < drawn.height(); ++y)
+        for (int x = 0; x < drawn.width(); ++x)
+            if (drawn.pixel(x, y) != bare.pixel(x, y))
+                ink |= QRect(x, y, 1, 1);
+    return ink;
+}
+
+QRect toDevice(const QRect &logical, qreal scale)
+{
+    return QRectF(QPointF(logical.topLeft()) * scale, QSizeF(logical.size()) * scale).toAlignedRect();
 }
 
 } // namespace
@@ -75,6 +107,11 @@ void TestWindow::windowItself()
     // 6495 x 2895 twips at 15 twips a pixel; fixed.
     QCOMPARE(m_window->size(), QSize(433, 193));
     QCOMPARE(m_window->minimumSize(), m_window->maximumSize());
+    // On a scaled desktop the window grows as a whole, by the desktop's own factor: a 150 % desktop
+    // is not rounded to 100 % or 200 %.
+    const qreal scale = displayScale();
+    QCOMPARE(m_window->devicePixelRatio(), scale);
+    QCOMPARE(m_window->grab().size(), (QSizeF(433, 193) * scale).toSize());
     const QIcon icon = m_window->windowIcon();
     QVERIFY(!icon.isNull());
     QCOMPARE(icon.availableSizes(), (QList<QSize>{QSize(16, 16), QSize(32, 32)}));
@@ -131,14 +168,36 @@ void TestWindow::controls()
     QVERIFY(w->isVisible() && w->isEnabled());
     QCOMPARE(w->geometry(), QRect(twips.x() / 15, twips.y() / 15, twips.width() / 15, twips.height() / 15));
 
-    if (auto *b = qobject_cast<QPushButton *>(w))
+    // Drawn at the display scale, a caption lies inside the room its control gives it, at its full
+    // size.
+    const qreal scale = displayScale();
+    QRect ink;
+    QRect room;
+    if (auto *b = qobject_cast<QPushButton *>(w)) {
         QCOMPARE(b->text(), text);
-    else if (auto *e = qobject_cast<QLineEdit *>(w))
+        QStyleOptionButton option;
+        option.initFrom(b);
+        option.text = b->text();
+        room = toDevice(b->style()->subElementRect(QStyle::SE_PushButtonContents, &option, b), scale);
+        ink = textInk(b);
+    } else if (auto *e = qobject_cast<QLineEdit *>(w)) {
         QCOMPARE(e->text(), text);
-    else if (auto *l = qobject_cast<QLabel *>(w))
+    } else if (auto *l = qobject_cast<QLabel *>(w)) {
         QCOMPARE(l->text(), text);
-    else
+        room = toDevice(l->contentsRect(), scale);
+        ink = textInk(l);
+    } else {
         QFAIL("unexpected kind of control");
+    }
+    if (!room.isNull()) {
+        const QString where = QStringLiteral("text drawn in %1, room %2 (device pixels)")
+                                  .arg(QDebug::toString(ink), QDebug::toString(room));
+        QVERIFY2(!ink.isEmpty() && room.contains(ink), qPrintable(where));
+        // The ink is the advance less the side bearings, a pixel or so each side: a caption cut at the
+        // room's edges, or drawn at the wrong scale, is narrower.
+        const qreal advance = QFontMetricsF(w->font()).horizontalAdvance(text);
+        QVERIFY2(ink.width() >= (advance - 3) * scale, qPrintable(where));
+    }
 
     // Screen readers: a button reads its caption and its tooltip; a text box reads the name of its
     // label, or its own.
