@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -33,6 +34,51 @@ constexpr int AdministrationColumn = 1320;
 constexpr int ProfColumn = 2640;
 constexpr int EntretienColumn = 3960;
 constexpr int ElevesColumn = 5280;
+
+// A push button that Enter presses as Space does, as on Windows: shown down on the key press, clicked on
+// the release, once however long the key is held. Only the focused button takes the key, so no button
+// becomes the window's default and Enter in a text box presses nothing.
+class ConsoleButton : public QPushButton {
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override
+    {
+        if (isEnterKey(event)) {
+            QKeyEvent space = asSpace(event);
+            QPushButton::keyPressEvent(&space);
+            // A held key repeats: the press already shown is not made again, and the repeats stop here
+            // rather than reach the window.
+            event->accept();
+            return;
+        }
+        QPushButton::keyPressEvent(event);
+    }
+
+    void keyReleaseEvent(QKeyEvent *event) override
+    {
+        if (isEnterKey(event)) {
+            QKeyEvent space = asSpace(event);
+            QPushButton::keyReleaseEvent(&space);
+            event->setAccepted(space.isAccepted());
+            return;
+        }
+        QPushButton::keyReleaseEvent(event);
+    }
+
+private:
+    static bool isEnterKey(const QKeyEvent *event)
+    {
+        return event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    }
+
+    static QKeyEvent asSpace(const QKeyEvent *event)
+    {
+        return QKeyEvent(event->type(), Qt::Key_Space, event->modifiers() & ~Qt::KeypadModifier,
+                         QStringLiteral(" "), event->isAutoRepeat(), ushort(event->count()));
+    }
+};
 
 } // namespace
 
@@ -71,7 +117,7 @@ QIcon ConsoleWindow::applicationIcon()
 QPushButton *ConsoleWindow::addButton(const char *name, int index, const QString &caption,
                                       const QString &tooltip, int leftTwips, int topTwips)
 {
-    auto *button = new QPushButton(caption, this);
+    auto *button = new ConsoleButton(caption, this);
     button->setObjectName(QString::fromLatin1(name));
     if (index >= 0)
         button->setProperty("index", index);

@@ -4,7 +4,8 @@
 // inside the failure guard: a Failure stops the operation at the failing step, lets what was written go
 // out, shows the message, closes the port and ends the program with status 1. Controls carry their
 // names as objectName ("Connecter", "Prof", "Administration", ...); the buttons of an array share their
-// name and carry their place in it as the property "index".
+// name and carry their place in it as the property "index". Enter or Space presses the focused button;
+// no button is the window's default.
 #pragma once
 
 #include "callframe.h"

@@ -3,14 +3,19 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QDebug>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QTest>
 #include <QToolTip>
+
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -30,6 +35,37 @@ QWidget *findControl(QWidget *window, const QString &key)
     return nullptr;
 }
 
+// The display scale the tests run at: QT_SCALE_FACTOR stands for a desktop set to 150 % or 200 %
+// (the tst_window_scale_* tests).
+qreal displayScale()
+{
+    bool ok = false;
+    const qreal scale = qEnvironmentVariable("QT_SCALE_FACTOR").toDouble(&ok);
+    return ok ? scale : 1.0;
+}
+
+// Where a control draws its text, in device pixels: the pixels that differ between the control
+// drawn with its text and drawn without it.
+template <typename Control> QRect textInk(Control *control)
+{
+    const QString text = control->text();
+    control->setText(QString());
+    const QImage bare = control->grab().toImage();
+    control->setText(text);
+    const QImage drawn = control->grab().toImage();
+    QRect ink;
+    for (int y = 0; y < drawn.height(); ++y)
+        for (int x = 0; x < drawn.width(); ++x)
+            if (drawn.pixel(x, y) != bare.pixel(x, y))
+                ink |= QRect(x, y, 1, 1);
+    return ink;
+}
+
+QRect toDevice(const QRect &logical, qreal scale)
+{
+    return QRectF(QPointF(logical.topLeft()) * scale, QSizeF(logical.size()) * scale).toAlignedRect();
+}
+
 } // namespace
 
 class TestWindow : public QObject {
@@ -42,6 +78,8 @@ private slots:
     void controls();
     void focusAndTabCycle();
     void noDefaultButton();
+    void keyboardPress_data();
+    void keyboardPress();
     void textsFitTheirControls();
 
 private:
@@ -69,6 +107,11 @@ void TestWindow::windowItself()
     // 6495 x 2895 twips at 15 twips a pixel; fixed.
     QCOMPARE(m_window->size(), QSize(433, 193));
     QCOMPARE(m_window->minimumSize(), m_window->maximumSize());
+    // On a scaled desktop the window grows as a whole, by the desktop's own factor: a 150 % desktop
+    // is not rounded to 100 % or 200 %.
+    const qreal scale = displayScale();
+    QCOMPARE(m_window->devicePixelRatio(), scale);
+    QCOMPARE(m_window->grab().size(), (QSizeF(433, 193) * scale).toSize());
     const QIcon icon = m_window->windowIcon();
     QVERIFY(!icon.isNull());
     QCOMPARE(icon.availableSizes(), (QList<QSize>{QSize(16, 16), QSize(32, 32)}));
@@ -125,14 +168,36 @@ void TestWindow::controls()
     QVERIFY(w->isVisible() && w->isEnabled());
     QCOMPARE(w->geometry(), QRect(twips.x() / 15, twips.y() / 15, twips.width() / 15, twips.height() / 15));
 
-    if (auto *b = qobject_cast<QPushButton *>(w))
+    // Drawn at the display scale, a caption lies inside the room its control gives it, at its full
+    // size.
+    const qreal scale = displayScale();
+    QRect ink;
+    QRect room;
+    if (auto *b = qobject_cast<QPushButton *>(w)) {
         QCOMPARE(b->text(), text);
-    else if (auto *e = qobject_cast<QLineEdit *>(w))
+        QStyleOptionButton option;
+        option.initFrom(b);
+        option.text = b->text();
+        room = toDevice(b->style()->subElementRect(QStyle::SE_PushButtonContents, &option, b), scale);
+        ink = textInk(b);
+    } else if (auto *e = qobject_cast<QLineEdit *>(w)) {
         QCOMPARE(e->text(), text);
-    else if (auto *l = qobject_cast<QLabel *>(w))
+    } else if (auto *l = qobject_cast<QLabel *>(w)) {
         QCOMPARE(l->text(), text);
-    else
+        room = toDevice(l->contentsRect(), scale);
+        ink = textInk(l);
+    } else {
         QFAIL("unexpected kind of control");
+    }
+    if (!room.isNull()) {
+        const QString where = QStringLiteral("text drawn in %1, room %2 (device pixels)")
+                                  .arg(QDebug::toString(ink), QDebug::toString(room));
+        QVERIFY2(!ink.isEmpty() && room.contains(ink), qPrintable(where));
+        // The ink is the advance less the side bearings, a pixel or so each side: a caption cut at the
+        // room's edges, or drawn at the wrong scale, is narrower.
+        const qreal advance = QFontMetricsF(w->font()).horizontalAdvance(text);
+        QVERIFY2(ink.width() >= (advance - 3) * scale, qPrintable(where));
+    }
 
     // Screen readers: a button reads its caption and its tooltip; a text box reads the name of its
     // label, or its own.
@@ -194,6 +259,115 @@ void TestWindow::noDefaultButton()
     // Enter in a text box presses nothing: nothing goes out and nothing fails.
     QTest::keyClick(m_window->findChild<QLineEdit *>("ListeCar"), Qt::Key_Return);
     QVERIFY(m_sink->failures.isEmpty());
+}
+
+void TestWindow::keyboardPress_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<int>("qtKey");
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    QTest::addColumn<QString>("portText");
+    QTest::addColumn<QString>("failure"); // part of what the pressed button's operation reports
+
+    // With the port closed every button's operation fails, which shows that it ran: a call button and
+    // Envoyer cannot write, and Connecter refuses a Com number that names no port.
+    const QString closed = QStringLiteral("n'est pas ouvert");
+    const QString noPort = QStringLiteral("Le port numéro 0 n'existe pas");
+    const struct {
+        const char *control;
+        const char *port;
+        QString failure;
+    } controls[] = {
+        {"Administration[2]", "1", closed},
+        {"Eleves[5]", "1", closed},
+        {"Prof", "1", closed},
+        {"Connecter", "0", noPort},
+        {"Envoyer", "1", closed},
+        // A text box takes Enter as text editing: nothing is pressed, nothing runs.
+        {"ListeCar", "1", QString()},
+        {"Port", "1", QString()},
+    };
+    const struct {
+        const char *name;
+        int key;
+        Qt::KeyboardModifiers modifiers;
+    } keys[] = {
+        {"Return", Qt::Key_Return, Qt::NoModifier},
+        {"Enter", Qt::Key_Enter, Qt::KeypadModifier},
+        {"Space", Qt::Key_Space, Qt::NoModifier},
+    };
+    for (const auto &c : controls) {
+        const bool isBox = c.failure.isEmpty();
+        for (const auto &k : keys) {
+            if (isBox && k.key == Qt::Key_Space)
+                continue; // a space typed in a box is text
+            QTest::addRow("%s on %s", k.name, c.control)
+                << QString::fromLatin1(c.control) << k.key << k.modifiers << QString::fromLatin1(c.port)
+                << c.failure;
+        }
+    }
+}
+
+void TestWindow::keyboardPress()
+{
+    QFETCH(QString, key);
+    QFETCH(int, qtKey);
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+    QFETCH(QString, portText);
+    QFETCH(QString, failure);
+
+    m_window->findChild<QLineEdit *>("Port")->setText(portText);
+    QWidget *target = findControl(m_window, key);
+    QVERIFY2(target, qPrintable(key));
+    QApplication::setActiveWindow(m_window);
+    QVERIFY(QTest::qWaitForWindowActive(m_window));
+    target->setFocus(Qt::TabFocusReason);
+    QCOMPARE(QApplication::focusWidget(), target);
+
+    std::vector<std::unique_ptr<QSignalSpy>> clicks;
+    const QList<QPushButton *> buttons = m_window->findChildren<QPushButton *>();
+    for (QPushButton *b : buttons)
+        clicks.push_back(std::make_unique<QSignalSpy>(b, &QPushButton::clicked));
+    const auto clickCounts = [&] {
+        QMap<QString, int> counts;
+        for (qsizetype i = 0; i < buttons.size(); ++i)
+            if (const qsizetype n = clicks.at(size_t(i))->count(); n > 0)
+                counts.insert(controlKey(buttons.at(i)), int(n));
+        return counts;
+    };
+    auto *button = qobject_cast<QPushButton *>(target);
+
+    // Press, hold (the key repeats: X11 sends a release and a press for each repeat, Windows presses
+    // alone), release: the keys go to whichever widget has the focus, through the application's
+    // event delivery.
+    QTest::keyPress(QApplication::focusWidget(), Qt::Key(qtKey), modifiers);
+    if (button)
+        QVERIFY(button->isDown()); // shown pressed, not clicked yet
+    QCOMPARE(clickCounts(), (QMap<QString, int>()));
+    const QString keyText = qtKey == Qt::Key_Space ? QStringLiteral(" ") : QStringLiteral("\r");
+    for (QEvent::Type type :
+         {QEvent::KeyRelease, QEvent::KeyPress, QEvent::KeyRelease, QEvent::KeyPress, QEvent::KeyPress}) {
+        QKeyEvent repeat(type, qtKey, modifiers, keyText, true);
+        QApplication::sendEvent(QApplication::focusWidget(), &repeat);
+    }
+    if (button)
+        QVERIFY(button->isDown());
+    QCOMPARE(clickCounts(), (QMap<QString, int>()));
+    QVERIFY(m_sink->failures.isEmpty());
+    QTest::keyRelease(QApplication::focusWidget(), Qt::Key(qtKey), modifiers);
+
+    const QMap<QString, int> expectedClicks = button ? QMap<QString, int>{{key, 1}} : QMap<QString, int>();
+    QCOMPARE(clickCounts(), expectedClicks);
+    if (failure.isEmpty()) {
+        QCOMPARE(m_sink->failures, QStringList());
+        QCOMPARE(m_sink->endStatus, -1);
+    } else {
+        QCOMPARE(m_sink->failures.size(), 1);
+        QVERIFY2(m_sink->failures.first().contains(failure), qPrintable(m_sink->failures.first()));
+        QCOMPARE(m_sink->endStatus, 1);
+    }
+    if (button)
+        QVERIFY(!button->isDown());
 }
 
 void TestWindow::textsFitTheirControls()
