@@ -1,6 +1,7 @@
 #include "seriallink.h"
 
 #include "failure.h"
+#include "portlist.h"
 
 #include <QElapsedTimer>
 #include <QMetaObject>
@@ -63,9 +64,10 @@ void SerialLink::setPortNumber(PortNumber number)
             QStringLiteral("Le numéro de port ne peut pas changer pendant que le port %1 est ouvert.")
                 .arg(portName()));
     if (!devicePathForPort(number))
-        throw Failure(QStringLiteral("Le port numéro %1 n'existe pas : les numéros valides sont %2.")
-                          .arg(number)
-                          .arg(validPortNumbers()));
+        throw Failure(
+            withPresentPorts(QStringLiteral("Le port numéro %1 n'existe pas : les numéros valides sont %2.")
+                                 .arg(number)
+                                 .arg(validPortNumbers())));
     m_portNumber = number;
 }
 
@@ -73,7 +75,14 @@ void SerialLink::open()
 {
     if (isOpen())
         return;
-    m_device = openSerialDevice(devicePath(), portName(), this, this);
+    try {
+        m_device = openSerialDevice(devicePath(), portName(), this, this);
+    } catch (const OpenFailure &failure) {
+        // The ports present tell the user which number to type instead.
+        if (failure.cause() == OpenFailure::Other)
+            throw;
+        throw OpenFailure(failure.cause(), withPresentPorts(failure.message()));
+    }
     m_lost = false;
     m_lostReason.clear();
     m_deviceFull = false;
