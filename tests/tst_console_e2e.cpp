@@ -252,10 +252,6 @@ void TestConsoleEndToEnd::badPortFailsBeforeAnythingIsSet_data()
                                              << "/dev/pts/32667" << true;
     QTest::newRow("missing serial port") << "32"
                                          << "COM32 (/dev/ttyS31) : le port n'existe pas" << true;
-    QTest::newRow("missing USB adapter") << "64"
-                                         << "COM64 (/dev/ttyUSB31) : le port n'existe pas" << true;
-    QTest::newRow("missing ACM device") << "96"
-                                        << "COM96 (/dev/ttyACM31) : le port n'existe pas" << true;
 }
 
 void TestConsoleEndToEnd::badPortFailsBeforeAnythingIsSet()
