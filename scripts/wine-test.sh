@@ -68,6 +68,20 @@ if [ -n "${LIAISON_WINE_PEER_COM:-}" ]; then
         [ "$rig/modemshim.so" -nt "$src/modemshim.c" ] ||
             gcc -O2 -Wall -Wextra -shared -fPIC -o "$rig/modemshim.so" "$src/modemshim.c" -ldl
     ) 9>"$rig.lock"
+    # Wine lists a port (in HARDWARE\DEVICEMAP\SERIALCOMM and among the DOS device names) only when it
+    # registers it as it starts, from HKLM\Software\Wine\Ports; a dosdevices link alone opens but is not
+    # listed. So COMN is registered once in this prefix as $WINEPREFIX/compeer-comN, which compeer points
+    # at its line on every run; the value takes effect at wine's next start, once the prefix is idle.
+    (
+        flock 9
+        registered=$WINEPREFIX/.compeer-com$LIAISON_WINE_PEER_COM
+        if [ ! -f "$registered" ]; then
+            timeout 120 wineserver -w || true
+            timeout 60 wine reg add 'HKLM\Software\Wine\Ports' /v "COM$LIAISON_WINE_PEER_COM" /t REG_SZ \
+                /d "$WINEPREFIX/compeer-com$LIAISON_WINE_PEER_COM" /f >/dev/null 2>&1 &&
+                timeout 120 wineserver -w && touch "$registered"
+        fi
+    ) 9>"$WINEPREFIX.lock"
     shim=(--shim "$rig/modemshim.so")
     [ -z "${LIAISON_WINE_NO_SHIM:-}" ] || shim=()
     command=("$rig/compeer" --com "$LIAISON_WINE_PEER_COM" "${shim[@]}" -- "${command[@]}")

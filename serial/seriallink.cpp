@@ -1,6 +1,7 @@
 #include "seriallink.h"
 
 #include "failure.h"
+#include "portlist.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -70,9 +71,10 @@ void SerialLink::setPortNumber(PortNumber number)
             QStringLiteral("Le numéro de port ne peut pas changer pendant que le port %1 est ouvert.")
                 .arg(portName()));
     if (!devicePathForPort(number))
-        throw Failure(QStringLiteral("Le port numéro %1 n'existe pas : les numéros valides sont %2.")
-                          .arg(number)
-                          .arg(validPortNumbers()));
+        throw Failure(
+            withPresentPorts(QStringLiteral("Le port numéro %1 n'existe pas : les numéros valides sont %2.")
+                                 .arg(number)
+                                 .arg(validPortNumbers())));
     m_portNumber = number;
 }
 
@@ -84,8 +86,15 @@ void SerialLink::open()
     m_opening = true;
     m_openAbandoned = false;
     const auto opened = qScopeGuard([this] { m_opening = false; });
-    if (!openBesideTheEventLoop(device))
-        return;
+    try {
+        if (!openBesideTheEventLoop(device))
+            return;
+    } catch (const OpenFailure &failure) {
+        // The ports present tell the user which number to type instead.
+        if (failure.cause() == OpenFailure::Other)
+            throw;
+        throw OpenFailure(failure.cause(), withPresentPorts(failure.message()));
+    }
     m_device = std::move(device);
     m_lost = false;
     m_lostReason.clear();

@@ -1,5 +1,6 @@
 // The real window driving a real pseudo-terminal: buttons are clicked, bytes are read at the device side.
 #include "consoledriver.h"
+#include "portlist.h"
 
 #include <QApplication>
 #include <QDir>
@@ -186,6 +187,8 @@ void TestConsoleEndToEnd::portHeldByAnotherProgram()
         const QString message = m_sink->failures.first();
         QVERIFY2(message.contains(QStringLiteral("occupé")) && message.contains(m_pty->portText()),
                  qPrintable(message));
+        // So that the user can pick another.
+        QVERIFY2(message.endsWith(presentPortsSentence(presentSerialPorts())), qPrintable(message));
         if (pid)
             QVERIFY2(message.contains(QStringLiteral("sleep, processus %1").arg(pid)), qPrintable(message));
         QCOMPARE(m_sink->endStatus, 1);
@@ -226,37 +229,48 @@ void TestConsoleEndToEnd::buttonBeforeConnecterFailsWithNothingSent()
 void TestConsoleEndToEnd::badPortFailsBeforeAnythingIsSet_data()
 {
     QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("named"); // what the message must name
+    QTest::addColumn<QString>("named");   // what the message must name
+    QTest::addColumn<bool>("portsNamed"); // whether it also names the ports present
 
     QTest::newRow("not a number") << "abc"
-                                  << "« abc »";
+                                  << "« abc »" << false;
     QTest::newRow("out of range") << "32768"
-                                  << "« 32768 »";
+                                  << "« 32768 »" << false;
     QTest::newRow("empty") << ""
-                           << "vide";
+                           << "vide" << false;
     QTest::newRow("negative: no device") << "-1"
-                                         << "-1";
+                                         << "-1" << true;
     QTest::newRow("zero: no device") << "0"
-                                     << "numéro 0";
+                                     << "numéro 0" << true;
     QTest::newRow("between ranges") << "98"
-                                    << "numéro 98";
+                                    << "numéro 98" << true;
     QTest::newRow("unmapped: the message names the valid ranges") << "99"
-                                                                  << "1 à 96 (1 à 32 : /dev/ttyS0";
+                                                                  << "1 à 96 (1 à 32 : /dev/ttyS0" << true;
     QTest::newRow("unmapped: pseudo-terminals from 100") << "97"
-                                                         << "et 100 à 32767 (pseudo-terminaux";
+                                                         << "et 100 à 32767 (pseudo-terminaux" << true;
     QTest::newRow("missing pseudo-terminal") << "32767"
-                                             << "/dev/pts/32667";
+                                             << "/dev/pts/32667" << true;
+    QTest::newRow("missing serial port") << "32"
+                                         << "COM32 (/dev/ttyS31) : le port n'existe pas" << true;
 }
 
 void TestConsoleEndToEnd::badPortFailsBeforeAnythingIsSet()
 {
     QFETCH(QString, text);
     QFETCH(QString, named);
+    QFETCH(bool, portsNamed);
 
     portBox()->setText(text);
     QTest::mouseClick(findButton(m_window, "Connecter"), Qt::LeftButton);
     QCOMPARE(m_sink->failures.size(), 1);
-    QVERIFY2(m_sink->failures.first().contains(named), qPrintable(m_sink->failures.first()));
+    const QString message = m_sink->failures.first();
+    QVERIFY2(message.contains(named), qPrintable(message));
+    // A wrong number ends the program: the message tells which numbers would have worked.
+    if (portsNamed)
+        QVERIFY2(message.endsWith(QStringLiteral(". ") + presentPortsSentence(presentSerialPorts())),
+                 qPrintable(message));
+    else
+        QVERIFY2(!message.contains(QStringLiteral("présent")), qPrintable(message));
     QCOMPARE(m_sink->endStatus, 1);
     QVERIFY(!m_window->link().isOpen());
 }

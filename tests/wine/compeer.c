@@ -2,7 +2,8 @@
  *
  *   compeer --com N [--shim PATH] -- COMMAND ARGS...
  *
- * Opens a pseudo-terminal, points $WINEPREFIX/dosdevices/comN at its slave and runs COMMAND with
+ * Opens a pseudo-terminal, points $WINEPREFIX/dosdevices/comN and $WINEPREFIX/compeer-comN (the name
+ * under which scripts/wine-test.sh registers the port with wine) at its slave and runs COMMAND with
  * LIAISON_PEER_COM=N (and LD_PRELOAD=PATH with --shim). The program asks for what the device side sees
  * or does through its standard output, one command a line, and reads each answer, one line, on its
  * standard input; standard error passes through. Answers never wait for data:
@@ -50,6 +51,7 @@ static int master_fd = -1;
 static int slave_fd = -1; /* held open so the line lives between the program's opens */
 static char slave_path[PATH_MAX];
 static char link_path[PATH_MAX];
+static char line_path[PATH_MAX]; /* $WINEPREFIX/compeer-comN: the line under a name that stays */
 static pid_t child = -1;
 static int sig_pipe[2] = {-1, -1};
 static pid_t holder = -1; /* see hold_terminal() */
@@ -59,15 +61,34 @@ static int holder_gate = -1;
 static unsigned char *rx;
 static size_t rx_head, rx_len, rx_cap;
 
-static void remove_link(void)
+static void remove_one_link(const char *path)
 {
     char target[PATH_MAX];
-    ssize_t n = link_path[0] ? readlink(link_path, target, sizeof target - 1) : -1;
+    ssize_t n = path[0] ? readlink(path, target, sizeof target - 1) : -1;
     if (n >= 0) {
         target[n] = '\0';
         if (strcmp(target, slave_path) == 0)
-            unlink(link_path);
+            unlink(path);
     }
+}
+
+static void remove_link(void)
+{
+    remove_one_link(link_path);
+    remove_one_link(line_path);
+}
+
+/* Points `path` at the slave, replacing any old link atomically: a new link beside it, renamed over it. */
+static int link_line(const char *path)
+{
+    char tmp[PATH_MAX + 32];
+    snprintf(tmp, sizeof tmp, "%s.compeer.%d", path, (int)getpid());
+    unlink(tmp);
+    if (symlink(slave_path, tmp) != 0 || rename(tmp, path) != 0) {
+        unlink(tmp);
+        return -1;
+    }
+    return 0;
 }
 
 static void release_terminal(void)
@@ -347,16 +368,18 @@ static void open_line(int com)
     fcntl(slave_fd, F_SETFD, FD_CLOEXEC);
     hold_terminal();
 
-    /* Replace any old link atomically: a new link beside it, renamed over it. */
-    char tmp[PATH_MAX + 32];
-    if (snprintf(link_path, sizeof link_path, "%s/com%d", dir, com) >= (int)sizeof link_path)
+    if (snprintf(link_path, sizeof link_path, "%s/com%d", dir, com) >= (int)sizeof link_path ||
+        snprintf(line_path, sizeof line_path, "%s/compeer-com%d", prefix, com) >= (int)sizeof line_path)
         die("the prefix path is too long: %s", prefix);
-    snprintf(tmp, sizeof tmp, "%s.compeer.%d", link_path, (int)getpid());
-    unlink(tmp);
-    if (symlink(slave_path, tmp) != 0 || rename(tmp, link_path) != 0) {
-        unlink(tmp);
+    if (link_line(link_path) != 0) {
         link_path[0] = '\0';
         die("cannot link %s/com%d to %s: %s", dir, com, slave_path, strerror(errno));
+    }
+    /* Wine lists only the ports it registers when it starts (HKLM\Software\Wine\Ports names them):
+     * a port registered as this name, which stays from run to run, is listed and reaches this line. */
+    if (link_line(line_path) != 0) {
+        line_path[0] = '\0';
+        die("cannot link %s to %s: %s", line_path, slave_path, strerror(errno));
     }
 }
 
