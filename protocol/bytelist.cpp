@@ -24,7 +24,7 @@ QString describeValue(qsizetype position, QStringView text)
     // A pasted run of text with no space in it can be very long: show its start.
     constexpr qsizetype Shown = 40;
     const QString shown = text.size() > Shown ? text.left(Shown).toString() + u'…' : text.toString();
-    return QStringLiteral("La valeur n° %1 de la liste, « %2 »,").arg(position).arg(shown);
+    return QStringLiteral("La valeur n° %1 de la liste, « %2 »,").arg(position).arg(shown);
 }
 
 } // namespace
@@ -80,7 +80,7 @@ std::uint8_t ByteListReader::next()
                               : space < 0       ? QStringLiteral("la liste finit par une espace")
                                                 : QStringLiteral("deux espaces se suivent");
         throw Failure(
-            QStringLiteral("La valeur n° %1 de la liste est vide (%2) : séparez les valeurs par une "
+            QStringLiteral("La valeur n° %1 de la liste est vide (%2) : séparez les valeurs par une "
                            "seule espace.")
                 .arg(m_position)
                 .arg(where));

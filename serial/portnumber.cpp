@@ -17,13 +17,13 @@ PortNumber parsePortText(const QString &text)
     for (qsizetype i = digitsFrom; i < trimmed.size() && allDigits; ++i)
         allDigits = trimmed.at(i) >= u'0' && trimmed.at(i) <= u'9';
     if (!allDigits)
-        throw Failure(QStringLiteral("Le numéro de port « %1 » n'est pas un nombre entier.").arg(text));
+        throw Failure(QStringLiteral("Le numéro de port « %1 » n'est pas un nombre entier.").arg(text));
 
     bool ok = false;
     const qlonglong value = trimmed.toLongLong(&ok);
     if (!ok || value < std::numeric_limits<PortNumber>::min() ||
         value > std::numeric_limits<PortNumber>::max())
         throw Failure(
-            QStringLiteral("Le numéro de port « %1 » est hors de l'intervalle de -32768 à 32767.").arg(text));
+            QStringLiteral("Le numéro de port « %1 » est hors de l'intervalle de -32768 à 32767.").arg(text));
     return static_cast<PortNumber>(value);
 }

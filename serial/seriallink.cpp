@@ -245,7 +245,7 @@ void SerialLink::write(const PortWrite &bytes)
 {
     if (!isOpen())
         throw Failure(
-            QStringLiteral("Le port %1 n'est pas ouvert : appuyez sur « Connecter » avant d'envoyer.")
+            QStringLiteral("Le port %1 n'est pas ouvert : appuyez sur « Connecter » avant d'envoyer.")
                 .arg(portName()));
     if (m_lost)
         throw Failure(lostLineMessage());

@@ -233,9 +233,9 @@ void TestConsoleEndToEnd::badPortFailsBeforeAnythingIsSet_data()
     QTest::addColumn<bool>("portsNamed"); // whether it also names the ports present
 
     QTest::newRow("not a number") << "abc"
-                                  << "« abc »" << false;
+                                  << "« abc »" << false;
     QTest::newRow("out of range") << "32768"
-                                  << "« 32768 »" << false;
+                                  << "« 32768 »" << false;
     QTest::newRow("empty") << ""
                            << "vide" << false;
     QTest::newRow("negative: no device") << "-1"

@@ -52,17 +52,17 @@ void TestProtocolText::byteList_data()
     QTest::newRow("zero kept") << "0 00 000" << hex("000000") << "";
     QTest::newRow("leading zeros") << "007 0255 00000000000000000000000001" << hex("07ff01") << "";
     QTest::newRow("hex") << "0x1F 0X1f 0xff 0x00 0x0ff" << hex("1f1fff00ff") << "";
-    QTest::newRow("7 then 300") << "7 300" << hex("07") << "n° 2|« 300 »|0 à 255";
-    QTest::newRow("two spaces in a row") << "1  2" << hex("01") << "n° 2|vide|deux espaces";
-    QTest::newRow("trailing space") << "1 2 " << hex("0102") << "n° 3|vide|finit";
-    QTest::newRow("leading space") << " 1" << hex("") << "n° 1|vide|commence";
-    QTest::newRow("empty box") << "" << hex("") << "n° 1|vide|liste est vide";
-    QTest::newRow("single space") << " " << hex("") << "n° 1|vide";
-    QTest::newRow("comma stays inside") << "1,2" << hex("") << "n° 1|« 1,2 »|pas un nombre";
-    QTest::newRow("tab stays inside") << "3 1\t2" << hex("03") << "n° 2|« 1\t2 »|pas un nombre";
-    QTest::newRow("256") << "255 256" << hex("ff") << "n° 2|« 256 »|0 à 255";
+    QTest::newRow("7 then 300") << "7 300" << hex("07") << "n° 2|« 300 »|0 à 255";
+    QTest::newRow("two spaces in a row") << "1  2" << hex("01") << "n° 2|vide|deux espaces";
+    QTest::newRow("trailing space") << "1 2 " << hex("0102") << "n° 3|vide|finit";
+    QTest::newRow("leading space") << " 1" << hex("") << "n° 1|vide|commence";
+    QTest::newRow("empty box") << "" << hex("") << "n° 1|vide|liste est vide";
+    QTest::newRow("single space") << " " << hex("") << "n° 1|vide";
+    QTest::newRow("comma stays inside") << "1,2" << hex("") << "n° 1|« 1,2 »|pas un nombre";
+    QTest::newRow("tab stays inside") << "3 1\t2" << hex("03") << "n° 2|« 1\t2 »|pas un nombre";
+    QTest::newRow("256") << "255 256" << hex("ff") << "n° 2|« 256 »|0 à 255";
     QTest::newRow("huge decimal") << "99999999999999999999" << hex("") << "0 à 255";
-    QTest::newRow("hex 0x100") << "0x100" << hex("") << "« 0x100 »|0 à 255";
+    QTest::newRow("hex 0x100") << "0x100" << hex("") << "« 0x100 »|0 à 255";
     QTest::newRow("hex prefix alone") << "0x" << hex("") << "pas un nombre";
     QTest::newRow("hex bad digit") << "0x1g" << hex("") << "pas un nombre";
     QTest::newRow("hex digits without prefix") << "ff" << hex("") << "pas un nombre";
@@ -72,7 +72,7 @@ void TestProtocolText::byteList_data()
     QTest::newRow("non-breaking space stays inside")
         << QString::fromUtf16(u"1\u00a02") << hex("") << "pas un nombre";
     QTest::newRow("other script digits") << QString::fromUtf16(u"\u0661") << hex("") << "pas un nombre";
-    QTest::newRow("stops at first bad value") << "1 x 2 y" << hex("01") << "n° 2|« x »";
+    QTest::newRow("stops at first bad value") << "1 x 2 y" << hex("01") << "n° 2|« x »";
 }
 
 void TestProtocolText::byteList()
@@ -111,13 +111,13 @@ void TestProtocolText::longLists()
     // The same with one bad value at the very end: everything before it is sent.
     w = walk(list + QStringLiteral(" 256"));
     QVERIFY(w.sent == expected);
-    QVERIFY2(w.failure.contains(QStringLiteral("n° 200001")), qPrintable(w.failure));
+    QVERIFY2(w.failure.contains(QStringLiteral("n° 200001")), qPrintable(w.failure));
 }
 
 void TestProtocolText::longBadValueIsShortenedInTheMessage()
 {
     const Walk w = walk(QString(100000, u'9'));
-    QVERIFY(w.failure.contains(QStringLiteral("« 9999")));
+    QVERIFY(w.failure.contains(QStringLiteral("« 9999")));
     QVERIFY2(w.failure.size() < 200, qPrintable(w.failure));
 }
 

@@ -35,7 +35,7 @@ void TestSendAndReply::envoyerSendsTheTypedBytes_data()
 
     QTest::newRow("design text") << "01 01 01 04" << QByteArray::fromHex("01010104") << "";
     QTest::newRow("every notation") << "0 255 0x7f 010" << QByteArray::fromHex("00ff7f0a") << "";
-    QTest::newRow("7 then 300: 07 and nothing after") << "7 300 8" << QByteArray::fromHex("07") << "« 300 »";
+    QTest::newRow("7 then 300: 07 and nothing after") << "7 300 8" << QByteArray::fromHex("07") << "« 300 »";
     QTest::newRow("trailing space: all sent, then fails") << "1 2 " << QByteArray::fromHex("0102") << "vide";
     QTest::newRow("empty box: nothing") << "" << QByteArray() << "vide";
 }
