@@ -3,6 +3,7 @@
 
 #include "messagesink.h"
 
+#include <QByteArray>
 #include <QStringList>
 #include <functional>
 
@@ -22,4 +23,19 @@ public:
     QStringList answers;
     std::function<void(const QString &)> onAnswer;
     int endStatus = -1;
+};
+
+// `count` different three-byte answers a device may send in a row, and the texts the console shows for
+// them, in order.
+struct NumberedAnswers {
+    explicit NumberedAnswers(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            const char answer[] = {char(i >> 8), char(i & 0xff), char(i % 7 + 2)};
+            bytes.append(answer, 3);
+            texts << QStringLiteral("%1 %2 %3").arg(i >> 8).arg(i & 0xff).arg(i % 7 + 2);
+        }
+    }
+    QByteArray bytes;
+    QStringList texts;
 };

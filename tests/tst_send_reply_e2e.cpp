@@ -146,13 +146,9 @@ void TestSendAndReply::answersDuringAnOpenBoxWaitForIt_data()
 void TestSendAndReply::answersDuringAnOpenBoxWaitForIt()
 {
     QFETCH(int, count);
-    QByteArray meanwhile;
-    QStringList expected{QStringLiteral("1 1 1")};
-    for (int i = 0; i < count; ++i) {
-        const char answer[] = {char(i >> 8), char(i & 0xff), char(i % 7 + 2)};
-        meanwhile.append(answer, 3);
-        expected << QStringLiteral("%1 %2 %3").arg(i >> 8).arg(i & 0xff).arg(i % 7 + 2);
-    }
+    const NumberedAnswers answers(count);
+    const QByteArray &meanwhile = answers.bytes;
+    const QStringList expected = QStringList{QStringLiteral("1 1 1")} + answers.texts;
     connectTo(m_window, *m_pty);
     int open = 0;
     int mostOpen = 0;

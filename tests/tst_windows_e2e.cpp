@@ -302,13 +302,9 @@ void TestWindowsEndToEnd::answersWhileABoxIsOpenAreAllTaken()
     // 180,000 bytes while the first box is open: far more than a driver's queue holds, so the console
     // must take them from the line meanwhile, and show them afterwards one box at a time, in order.
     constexpr int count = 60000;
-    QByteArray meanwhile;
-    QStringList expected{QStringLiteral("1 1 1")};
-    for (int i = 0; i < count; ++i) {
-        const char answer[] = {char(i >> 8), char(i & 0xff), char(i % 7 + 2)};
-        meanwhile.append(answer, 3);
-        expected << QStringLiteral("%1 %2 %3").arg(i >> 8).arg(i & 0xff).arg(i % 7 + 2);
-    }
+    const NumberedAnswers answers(count);
+    const QByteArray &meanwhile = answers.bytes;
+    const QStringList expected = QStringList{QStringLiteral("1 1 1")} + answers.texts;
     connectToPeer();
     qsizetype takenWhileOpen = -1;
     qint64 takingMs = -1;
