@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 Win32SerialCalls &win32SerialCalls()
 {
@@ -459,20 +460,37 @@ private:
         return false;
     }
 
+    // How a pending operation ended: its byte count, and the error when it failed.
+    struct Ended {
+        DWORD count = 0;
+        DWORD error = ERROR_SUCCESS;
+    };
+
+    // Collects the result of a pending operation: nothing while it is still on its way; once it has
+    // ended, it is no longer pending and its notifier rests.
+    std::optional<Ended> collect(OVERLAPPED &ov, bool &pending, QWinEventNotifier *notifier)
+    {
+        Ended ended;
+        if (!win32().getOverlappedResult(m_handle, &ov, &ended.count, FALSE)) {
+            ended.error = GetLastError();
+            if (ended.error == ERROR_IO_INCOMPLETE)
+                return std::nullopt;
+        }
+        pending = false;
+        if (notifier)
+            notifier->setEnabled(false);
+        return ended;
+    }
+
     // Collects the result of the write in flight, and hands over what it left. False when it failed.
     bool finishWrite()
     {
-        DWORD written = 0;
-        const bool ok = win32().getOverlappedResult(m_handle, &m_io->writeOv, &written, FALSE);
-        const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-        if (!ok && error == ERROR_IO_INCOMPLETE)
+        const std::optional<Ended> ended = collect(m_io->writeOv, m_io->writePending, m_writeNotifier);
+        if (!ended)
             return true; // still on its way
-        m_io->writePending = false;
-        if (m_writeNotifier)
-            m_writeNotifier->setEnabled(false);
-        if (!ok)
-            return failWrite(error, written);
-        m_writeOffset += written;
+        if (ended->error != ERROR_SUCCESS)
+            return failWrite(ended->error, ended->count);
+        m_writeOffset += ended->count;
         if (m_writeOffset < m_io->writeBuffer.size())
             return startWrite(); // a write the port cut short: the rest follows, in order
         m_io->writeBuffer.clear();
@@ -526,37 +544,27 @@ private:
 
     void onWaitDone()
     {
-        DWORD unused = 0;
-        const bool ok = win32().getOverlappedResult(m_handle, &m_io->waitOv, &unused, FALSE);
-        const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-        if (!ok && error == ERROR_IO_INCOMPLETE)
+        const std::optional<Ended> ended = collect(m_io->waitOv, m_io->waitPending, m_waitNotifier);
+        if (!ended || !m_watching)
             return;
-        m_io->waitPending = false;
-        m_waitNotifier->setEnabled(false);
-        if (!m_watching)
-            return;
-        if (!ok && !takeRefusedWait(error)) {
-            loseWith(error);
+        if (ended->error == ERROR_SUCCESS)
+            m_waitEnded = true;
+        else if (!takeRefusedWait(ended->error)) {
+            loseWith(ended->error);
             return;
         }
-        if (ok)
-            m_waitEnded = true;
         service();
     }
 
     void onReadDone()
     {
-        DWORD n = 0;
-        const bool ok = win32().getOverlappedResult(m_handle, &m_io->readOv, &n, FALSE);
-        const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-        if (!ok && error == ERROR_IO_INCOMPLETE)
+        const std::optional<Ended> ended = collect(m_io->readOv, m_io->readPending, m_readNotifier);
+        if (!ended)
             return;
-        m_io->readPending = false;
-        m_readNotifier->setEnabled(false);
-        if (n > 0)
-            m_incoming.append(m_io->readBuffer, qsizetype(n));
-        if (!ok) {
-            loseWith(error);
+        if (ended->count > 0)
+            m_incoming.append(m_io->readBuffer, qsizetype(ended->count));
+        if (ended->error != ERROR_SUCCESS) {
+            loseWith(ended->error);
             return;
         }
         service();
