@@ -372,6 +372,18 @@ start_through_shortcut() {
 # A file the user keeps beside the program: neither an update nor the uninstaller may remove it.
 user_file="mes réglages.txt"
 
+# After an update over the older version: the new version installed, the older version's own files gone,
+# the user's file kept, the new uninstaller signed.
+check_updated() {
+    local kind=$1 file
+    check_installed "$kind" "$version" "$deploy" "$user_file"
+    for file in "${old_only[@]}"; do
+        [ ! -e "${instdir[$kind]}/$file" ] || fail "the update left the older version's $file"
+    done
+    echo "the older version's ${old_only[*]} removed"
+    check_signed "${instdir[$kind]}/uninstall.exe"
+}
+
 step "for the current user: $(basename "$old_setup") /S /CURRENTUSER"
 run_installer "$old_setup" /S /CURRENTUSER
 check_installed CurrentUser "$old_version" "$old_deploy"
@@ -380,12 +392,7 @@ echo "gardé" >"${instdir[CurrentUser]}/$user_file"
 
 step "update for the current user: $(basename "$setup") /S finds the older installation and replaces it"
 run_installer "$setup" /S
-check_installed CurrentUser "$version" "$deploy" "$user_file"
-for file in "${old_only[@]}"; do
-    [ ! -e "${instdir[CurrentUser]}/$file" ] || fail "the update left the older version's $file"
-done
-echo "the older version's ${old_only[*]} removed"
-check_signed "${instdir[CurrentUser]}/uninstall.exe"
+check_updated CurrentUser
 
 step "start through the current user's Start-menu shortcut"
 start_through_shortcut CurrentUser "$build/window-wine.png"
@@ -414,12 +421,7 @@ echo "gardé" >"${instdir[AllUsers]}/$user_file"
 
 step "update for every user: $(basename "$setup") /S /ALLUSERS"
 run_installer "$setup" /S /ALLUSERS
-check_installed AllUsers "$version" "$deploy" "$user_file"
-for file in "${old_only[@]}"; do
-    [ ! -e "${instdir[AllUsers]}/$file" ] || fail "the update left the older version's $file"
-done
-echo "the older version's ${old_only[*]} removed"
-check_signed "${instdir[AllUsers]}/uninstall.exe"
+check_updated AllUsers
 
 step "start through the common Start-menu shortcut"
 start_through_shortcut AllUsers
