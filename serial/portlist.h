@@ -51,9 +51,6 @@ struct ComPortRecord {
 // (LPT1, a malformed name) are left out.
 QList<PresentPort> mergeComPortSources(const QList<QList<ComPortRecord>> &sources);
 
-// The number of a Windows port name: "COM3" (any case) gives 3; nothing for "LPT1", "COM0", "COM03".
-std::optional<PortNumber> comPortNumber(QStringView portName);
-
 // A name from the system, made fit for a message: control characters become spaces, runs of spaces
 // one, and a name longer than a message can carry is cut.
 QString cleanDeviceName(QString name);

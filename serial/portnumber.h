@@ -27,6 +27,10 @@ std::optional<QString> devicePathForPort(PortNumber number);
 // The port number that names a device path, or nothing when no number names it.
 std::optional<PortNumber> portNumberForDevice(const QString &path);
 
+// The number of a Windows port name: "COM3" (any case) gives 3; nothing for "LPT1", "COM0", "COM03".
+// The same on every platform: the port list merges what Windows sources name with it.
+std::optional<PortNumber> comPortNumber(QStringView portName);
+
 // How messages name a port: "COM3 (/dev/ttyS2)" on Linux, "COM3" on Windows.
 QString portDisplayName(PortNumber number);
 

@@ -16,16 +16,10 @@ std::optional<QString> devicePathForPort(PortNumber number)
 
 std::optional<PortNumber> portNumberForDevice(const QString &path)
 {
+    // The port's own name ("COM3") follows the four characters \\.\ of the device namespace.
     if (!path.startsWith(DevicePrefix, Qt::CaseInsensitive))
         return std::nullopt;
-    const QStringView rest = QStringView(path).mid(DevicePrefix.size());
-    bool ok = !rest.isEmpty() && !rest.startsWith(u'0');
-    for (QChar c : rest)
-        ok = ok && c >= u'0' && c <= u'9';
-    const int number = ok ? rest.toInt(&ok) : 0;
-    if (!ok || number < 1 || number > 32767)
-        return std::nullopt;
-    return static_cast<PortNumber>(number);
+    return comPortNumber(QStringView(path).mid(4));
 }
 
 QString portDisplayName(PortNumber number)
