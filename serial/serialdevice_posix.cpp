@@ -1,14 +1,13 @@
 // The serial device on Linux: termios, non-blocking I/O and QSocketNotifiers on the Qt event loop.
 #include "serialdevice.h"
 
+#include "bounded.h"
 #include "failure.h"
 #include "portlock_posix.h"
 #include "seriallink.h"
 
 #include <QObject>
 #include <QSocketNotifier>
-
-#include "bounded.h"
 
 #include <algorithm>
 #include <chrono>
