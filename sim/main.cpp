@@ -7,7 +7,7 @@
 #include "bytelist.h"
 #include "failure.h"
 #include "framedecoder.h"
-#include "portnumber.h"
+#include "portmapping.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -188,7 +188,7 @@ void TestConsoleEndToEnd::portHeldByAnotherProgram()
         QVERIFY2(message.contains(QStringLiteral("occupé")) && message.contains(m_pty->portText()),
                  qPrintable(message));
         // So that the user can pick another.
-        QVERIFY2(message.endsWith(presentPortsSentence(presentSerialPorts())), qPrintable(message));
+        QVERIFY2(message.endsWith(presentPortsSentence(listSerialPorts())), qPrintable(message));
         if (pid)
             QVERIFY2(message.contains(QStringLiteral("sleep, processus %1").arg(pid)), qPrintable(message));
         QCOMPARE(m_sink->endStatus, 1);
@@ -267,7 +267,7 @@ void TestConsoleEndToEnd::badPortFailsBeforeAnythingIsSet()
     QVERIFY2(message.contains(named), qPrintable(message));
     // A wrong number ends the program: the message tells which numbers would have worked.
     if (portsNamed)
-        QVERIFY2(message.endsWith(QStringLiteral(". ") + presentPortsSentence(presentSerialPorts())),
+        QVERIFY2(message.endsWith(QStringLiteral(". ") + presentPortsSentence(listSerialPorts())),
                  qPrintable(message));
     else
         QVERIFY2(!message.contains(QStringLiteral("présent")), qPrintable(message));

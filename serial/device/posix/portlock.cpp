@@ -1,4 +1,4 @@
-#include "portlock_posix.h"
+#include "portlock.h"
 
 #include <QDir>
 #include <QFile>
