@@ -29,15 +29,16 @@ int openConfigured(const QString &path, const QString &name, PortLock &lock)
 {
     // The lock file first: a port that another program holds is not even opened, since opening raises
     // DTR, which resets some devices.
-    if (const pid_t owner = lock.acquire()) {
-        const QString program = PortLock::processName(owner);
-        throw OpenFailure(
-            OpenFailure::Busy,
-            openFailureMessage(name,
-                               DeviceText::Busy.toString() +
-                                   (program.isEmpty()
-                                        ? QStringLiteral(" (processus %1)").arg(owner)
-                                        : QStringLiteral(" (%1, processus %2)").arg(program).arg(owner))));
+    if (const std::optional<PortLock::Holder> holder = lock.acquire()) {
+        QString who;
+        if (holder->pid == 0) {
+            who = QStringLiteral(" (fichier de verrou %1 en cours d'écriture)").arg(holder->lockFile);
+        } else {
+            const QString program = PortLock::processName(holder->pid);
+            who = program.isEmpty() ? QStringLiteral(" (processus %1)").arg(holder->pid)
+                                    : QStringLiteral(" (%1, processus %2)").arg(program).arg(holder->pid);
+        }
+        throw OpenFailure(OpenFailure::Busy, openFailureMessage(name, DeviceText::Busy.toString() + who));
     }
 
     const QByteArray localPath = path.toLocal8Bit();
