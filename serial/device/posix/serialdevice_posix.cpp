@@ -4,6 +4,7 @@
 #include "bounded.h"
 #include "deviceerrors.h"
 #include "portlock.h"
+#include "posixerrors.h"
 #include "termiosline.h"
 
 #include <QObject>
@@ -44,7 +45,10 @@ int openConfigured(const QString &path, const QString &name, PortLock &lock)
     const QByteArray localPath = path.toLocal8Bit();
     const int fd = ::open(localPath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        throw openFailureFor(name, errno);
+        const int error = errno;
+        if (error == EACCES || error == EPERM)
+            throw OpenFailure(OpenFailure::Other, openFailureMessage(name, accessRefusedText(path)));
+        throw openFailureFor(name, error);
     }
     auto refuse = [&](OpenFailure::Cause cause, const QString &what, int error) {
         ::close(fd);

@@ -1,22 +1,27 @@
-// Lock files as other programs leave them, in a folder of the test's own.
+// The Linux device's own files: lock files as other programs leave them (in a folder of the test's own),
+// and the group that a refused user lacks.
 #include "portlock.h"
+#include "posixerrors.h"
 
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
 
-class TestPortLock : public QObject {
+class TestPosixDevice : public QObject {
     Q_OBJECT
 private slots:
     void lockFilesOthersLeave_data();
     void lockFilesOthersLeave();
     void twoProgramsReplaceOneStaleLock();
+    void accessRefusedNamesTheNodesGroup_data();
+    void accessRefusedNamesTheNodesGroup();
 };
 
 namespace {
@@ -34,7 +39,7 @@ void writeLock(const QString &path, const QByteArray &content, int ageS)
 }
 } // namespace
 
-void TestPortLock::lockFilesOthersLeave_data()
+void TestPosixDevice::lockFilesOthersLeave_data()
 {
     QTest::addColumn<QByteArray>("content"); // "none": no lock file; "RUNNING", "ENDED": that program's id
     QTest::addColumn<int>("ageS");
@@ -53,7 +58,7 @@ void TestPortLock::lockFilesOthersLeave_data()
         << QByteArray("RUNNING") << 3600 << "taken";
 }
 
-void TestPortLock::lockFilesOthersLeave()
+void TestPosixDevice::lockFilesOthersLeave()
 {
     QFETCH(QByteArray, content);
     QFETCH(int, ageS);
@@ -97,7 +102,7 @@ void TestPortLock::lockFilesOthersLeave()
     program.waitForFinished();
 }
 
-void TestPortLock::twoProgramsReplaceOneStaleLock()
+void TestPosixDevice::twoProgramsReplaceOneStaleLock()
 {
     // Two programs find the same stale lock at the same instant: one of them takes the port, never both.
     QTemporaryDir folder;
@@ -148,5 +153,39 @@ void TestPortLock::twoProgramsReplaceOneStaleLock()
     QCOMPARE(neither, 0);
 }
 
-QTEST_APPLESS_MAIN(TestPortLock)
-#include "tst_portlock.moc"
+void TestPosixDevice::accessRefusedNamesTheNodesGroup_data()
+{
+    QTest::addColumn<QString>("group"); // of the node; empty: no node
+    QTest::addColumn<QString>("text");
+    QTest::newRow("Debian's group")
+        << "dialout"
+        << "accès refusé (l'utilisateur doit appartenir au groupe dialout, celui de ";
+    QTest::newRow("another distribution's")
+        << "uucp"
+        << "accès refusé (l'utilisateur doit appartenir au groupe uucp, celui de ";
+    QTest::newRow("no node to tell") << ""
+                                     << "accès refusé";
+}
+
+void TestPosixDevice::accessRefusedNamesTheNodesGroup()
+{
+    QFETCH(QString, group);
+    QFETCH(QString, text);
+    QTemporaryDir folder;
+    const QString node = folder.filePath(QStringLiteral("ttyUSB0"));
+    if (!group.isEmpty()) {
+        const ::group *entry = ::getgrnam(group.toLocal8Bit().constData());
+        if (!entry)
+            QSKIP("this system has no such group");
+        QFile file(node);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        if (::chown(QFile::encodeName(node).constData(), uid_t(-1), entry->gr_gid) != 0)
+            QSKIP("changing a file's group needs root or membership");
+        text += node + u')';
+    }
+    QCOMPARE(accessRefusedText(node), text);
+}
+
+QTEST_APPLESS_MAIN(TestPosixDevice)
+#include "tst_posixdevice.moc"
