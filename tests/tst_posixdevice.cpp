@@ -2,6 +2,7 @@
 // and the group that a refused user lacks.
 #include "portlock.h"
 #include "posixerrors.h"
+#include "termiosline.h"
 
 #include <QFile>
 #include <QProcess>
@@ -20,6 +21,8 @@ private slots:
     void lockFilesOthersLeave_data();
     void lockFilesOthersLeave();
     void twoProgramsReplaceOneStaleLock();
+    void markedInputIsDecoded_data();
+    void markedInputIsDecoded();
     void accessRefusedNamesTheNodesGroup_data();
     void accessRefusedNamesTheNodesGroup();
 };
@@ -151,6 +154,33 @@ void TestPosixDevice::twoProgramsReplaceOneStaleLock()
     }
     QCOMPARE(both, 0);
     QCOMPARE(neither, 0);
+}
+
+void TestPosixDevice::markedInputIsDecoded_data()
+{
+    QTest::addColumn<QByteArray>("read"); // as the line discipline hands it over, with PARMRK
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<int>("bad");
+    QTest::newRow("a doubled 0xFF is one")
+        << QByteArray::fromHex("01ffff02") << QByteArray::fromHex("01ff02") << 0;
+    QTest::newRow("a byte marked bad is dropped")
+        << QByteArray::fromHex("01ff004102") << QByteArray::fromHex("0102") << 1;
+    QTest::newRow("a bad 0x00 too") << QByteArray::fromHex("ff000003") << QByteArray::fromHex("03") << 1;
+}
+
+void TestPosixDevice::markedInputIsDecoded()
+{
+    QFETCH(QByteArray, read);
+    QFETCH(QByteArray, data);
+    QFETCH(int, bad);
+    // Whole, and cut at every place: a mark cut across reads waits for its rest.
+    for (qsizetype cut = 0; cut <= read.size(); ++cut) {
+        MarkedInput input;
+        QByteArray got = input.decode(read.constData(), cut);
+        got += input.decode(read.constData() + cut, read.size() - cut);
+        QCOMPARE(got.toHex(' '), data.toHex(' '));
+        QCOMPARE(input.badBytes(), bad);
+    }
 }
 
 void TestPosixDevice::accessRefusedNamesTheNodesGroup_data()

@@ -6,6 +6,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -16,6 +17,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <dlfcn.h>
+#include <functional>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -33,6 +36,10 @@ std::atomic<int> slowClosesGoingOn{0};
 std::atomic<dev_t> holdingDevice{0};
 std::atomic<int> heldForTheLine{0};
 std::atomic<dev_t> slowSetUpDevice{0};
+// And a driver that counts the bytes its line lost or spoiled (a pseudo-terminal counts none).
+std::atomic<dev_t> countingDevice{0};
+std::atomic<int> framingErrors{0};
+std::atomic<int> overruns{0};
 
 bool isDevice(int fd, dev_t rdev)
 {
@@ -74,6 +81,13 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
     va_start(args, request);
     void *arg = va_arg(args, void *);
     va_end(args);
+    if (request == TIOCGICOUNT && isDevice(fd, countingDevice)) {
+        auto *counts = static_cast<serial_icounter_struct *>(arg);
+        *counts = {};
+        counts->frame = framingErrors;
+        counts->overrun = overruns;
+        return 0;
+    }
     if (request == TIOCOUTQ && isDevice(fd, holdingDevice)) {
         *static_cast<int *>(arg) = heldForTheLine;
         return 0;
@@ -127,6 +141,8 @@ private slots:
     void portNumberIsFixedWhileOpen();
     void readReturnsOldestFirstUpToTheReadLength();
     void notifiesAtThresholdAndAgainAfterARead();
+    void lineErrorsFailTheRead_data();
+    void lineErrorsFailTheRead();
     void lifeOnAScriptedDevice_data();
     void lifeOnAScriptedDevice();
 
@@ -322,6 +338,59 @@ void TestSerialLink::notifiesAtThresholdAndAgainAfterARead()
 }
 
 QTEST_GUILESS_MAIN(TestSerialLink)
+void TestSerialLink::lineErrorsFailTheRead_data()
+{
+    QTest::addColumn<int>("framingAtOpen"); // counted before the console opened the port
+    QTest::addColumn<int>("framing");       // counted while it is open
+    QTest::addColumn<int>("overrun");
+    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<QString>("failure"); // empty: the bytes read as sent
+    QTest::newRow("0xFF bytes are data") << 0 << 0 << 0 << QByteArray::fromHex("ffff00ff0102") << "";
+    QTest::newRow("errors from before the open are not the line's now")
+        << 3 << 0 << 0 << QByteArray::fromHex("010203") << "";
+    QTest::newRow("a framing error") << 3 << 1 << 0 << QByteArray::fromHex("010203") << "(1 erreur de trame)";
+    QTest::newRow("bytes lost by the UART") << 0 << 0 << 2 << QByteArray::fromHex("01")
+                                            << "(2 octets perdus (débordement du circuit série)) : les "
+                                               "réponses reçues depuis pourraient être décalées.";
+}
+
+void TestSerialLink::lineErrorsFailTheRead()
+{
+    QFETCH(int, framingAtOpen);
+    QFETCH(int, framing);
+    QFETCH(int, overrun);
+    QFETCH(QByteArray, sent);
+    QFETCH(QString, failure);
+    m_link->close();
+    countingDevice = ptyDevice();
+    framingErrors = framingAtOpen;
+    overruns = 0;
+    const auto uncount = qScopeGuard([] { countingDevice = 0; });
+    m_link->open();
+    QSignalSpy notified(m_link, &SerialLink::notified);
+    framingErrors += framing;
+    overruns += overrun;
+    QVERIFY(m_pty->send(sent));
+    QTRY_VERIFY(!notified.isEmpty());
+    QCOMPARE(m_link->commEvent(), int(SerialLink::Received));
+    if (failure.isEmpty()) {
+        QTRY_COMPARE(m_link->bytesWaiting(), sent.size());
+        QCOMPARE(m_link->read().toHex(' '), sent.toHex(' '));
+        return;
+    }
+    // Whatever waits, the read that would hand it over fails, and so does a write.
+    for (const auto &step : {std::function<void()>([&] { m_link->read(); }),
+                             std::function<void()>([&] { m_link->write("\x01"); })}) {
+        try {
+            step();
+            QFAIL("no failure");
+        } catch (const Failure &f) {
+            QVERIFY2(f.message().contains(failure) && f.message().contains(m_pty->path()),
+                     qPrintable(f.message()));
+        }
+    }
+}
+
 namespace {
 // What a scripted device was asked to do, and how it answers: for the cases a real device cannot play.
 struct Script {

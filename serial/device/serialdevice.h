@@ -19,6 +19,8 @@
 //   taking bytes from the line meanwhile.
 // - A lost device (unplugged, peer closed) is reported once by DeviceEvents::lost(); the device then
 //   stops watching itself, so nothing spins.
+// - A byte that the line or the driver lost or spoiled, where the driver counts them, is reported by
+//   DeviceEvents::lineErrors() before the bytes read with it: every answer after it could be shifted.
 // - waitWritable() and waitSent() block, each for at most the time given: they serve only the bounded
 //   drain when the port closes.
 // - release() gives the port back to the system within ReleaseWaitMs, whatever the driver does: a final
@@ -42,6 +44,8 @@ public:
     virtual void received(const char *bytes, qsizetype count) = 0;
     virtual void writable() = 0;
     virtual void lost(const DeviceError &error) = 0;
+    // The line lost or spoiled bytes since the port opened (all counted so far); the device goes on.
+    virtual void lineErrors(const LineErrors &errors) = 0;
 
 protected:
     ~DeviceEvents() = default;

@@ -93,6 +93,7 @@ void SerialLink::open()
         throw OpenFailure(failure.cause(), withPresentPorts(failure.message()));
     }
     m_lostReason.clear();
+    m_lineFailure.clear();
     m_deviceFull = false;
     m_unsentAtLoss = 0;
     m_lineFreeAtUs = 0;
@@ -247,6 +248,8 @@ void SerialLink::write(const PortWrite &bytes)
                 .arg(portName()));
     if (m_state == State::Lost)
         throw Failure(lostLineMessage());
+    if (!m_lineFailure.isEmpty())
+        throw Failure(m_lineFailure);
     // Bytes still queued go first: append, and hand the queue to the device when the calling operation
     // returns to the event loop, or at once when a chunk has gathered. One system call then carries a
     // whole frame or a long list instead of one call per byte; on the line the bytes are the same,
@@ -351,6 +354,25 @@ void SerialLink::lost(const DeviceError &error)
     loseLine(error);
 }
 
+void SerialLink::lineErrors(const LineErrors &errors)
+{
+    const bool first = m_lineFailure.isEmpty();
+    m_lineFailure =
+        QStringLiteral("La ligne du port %1 a perdu ou abîmé des octets reçus (%2) : les réponses "
+                       "reçues depuis pourraient être décalées.")
+            .arg(portName(), lineErrorsText(errors));
+    if (!first)
+        return;
+    // From the event loop: the device may still be inside its own notification.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (isOpen() && !m_lineFailure.isEmpty())
+                raise(Received);
+        },
+        Qt::QueuedConnection);
+}
+
 void SerialLink::loseLine(const DeviceError &error)
 {
     if (m_state == State::Lost || !m_device)
@@ -386,6 +408,8 @@ void SerialLink::raise(Event event)
 
 QByteArray SerialLink::read()
 {
+    if (!m_lineFailure.isEmpty())
+        throw Failure(m_lineFailure);
     const qsizetype count =
         m_readLength > 0 ? std::min<qsizetype>(m_readLength, bytesWaiting()) : bytesWaiting();
     QByteArray bytes = m_input.mid(m_inputHead, count);

@@ -16,6 +16,10 @@
 // - Received bytes, 0x00 included, wait in an input queue. notified() is raised on the event loop with
 //   commEvent() == Received whenever at least ReceiveThreshold bytes wait: after new bytes arrive, and
 //   again after a read that leaves that many.
+// - A byte that the line lost or spoiled (an overrun, a framing or parity error, as the driver counts
+//   them; breaks are not among them) would shift every answer after it: the link then raises notified()
+//   with commEvent() == Received whatever waits, and the read fails with a message that names the
+//   errors, as does every later write.
 // - A hang-up (device unplugged, peer closed) is reported once, with commEvent() == LineLost; the link
 //   then gives the device back to the system at once (the port stays open as far as the console is
 //   concerned), and later writes fail with a message that the port was lost. unsentAtLoss() tells how
@@ -110,6 +114,7 @@ private:
     void received(const char *bytes, qsizetype count) override;
     void writable() override;
     void lost(const DeviceError &error) override;
+    void lineErrors(const LineErrors &errors) override;
 
     // Runs the device's open on a thread of its own while the event loop goes on; false when close()
     // abandoned it meanwhile.
@@ -133,6 +138,7 @@ private:
     State m_state = State::Closed;
     std::unique_ptr<SerialDevice> m_device; // there in Open, Lost and Closing
     QString m_lostReason;
+    QString m_lineFailure;     // the line lost or spoiled bytes: what reads and writes fail with
     bool m_deviceFull = false; // the device took less than offered: it says when it can take more
     qsizetype m_unsentAtLoss = 0;
     // When the line will have sent every byte handed to the device, at 9600 baud, on m_clock (µs).

@@ -93,6 +93,15 @@ int openConfigured(const QString &path, const QString &name, PortLock &lock)
     return fd;
 }
 
+// The driver's counts of lost and spoiled bytes; nothing where it keeps none (a pseudo-terminal).
+std::optional<LineErrors> countedLineErrors(int fd)
+{
+    serial_icounter_struct counts{};
+    if (::ioctl(fd, TIOCGICOUNT, &counts) != 0)
+        return std::nullopt;
+    return LineErrors{counts.frame, counts.parity, counts.overrun, counts.buf_overrun};
+}
+
 // Line time of one byte at 9600 baud (start, 8 data, stop bits), in microseconds.
 constexpr qint64 ByteLineUs = 10 * 1000 * 1000 / SerialDevice::BaudRate;
 
@@ -109,7 +118,13 @@ public:
         release(true);
     }
 
-    void open() override { m_fd = openConfigured(m_path, m_name, m_lock); }
+    void open() override
+    {
+        m_fd = openConfigured(m_path, m_name, m_lock);
+        // What the driver counted before: errors of the line from before the console opened it are
+        // not this session's (the input they spoiled was dropped).
+        m_errorsAtOpen = countedLineErrors(m_fd);
+    }
 
     void start() override
     {
@@ -279,7 +294,20 @@ private:
             error = n < 0 ? errno : EIO;
             break;
         }
+        bytes = m_marks.decode(bytes.constData(), bytes.size());
         DeviceEvents *events = m_events;
+        // Errors first: the bytes read with them could be shifted.
+        LineErrors errors;
+        if (const std::optional<LineErrors> now = countedLineErrors(m_fd); now && m_errorsAtOpen)
+            errors = {now->frame - m_errorsAtOpen->frame, now->parity - m_errorsAtOpen->parity,
+                      now->overrun - m_errorsAtOpen->overrun,
+                      now->bufferOverrun - m_errorsAtOpen->bufferOverrun};
+        if (m_marks.badBytes() > errors.total()) // marked by the line discipline, not counted by the driver
+            errors.frame += m_marks.badBytes() - errors.total();
+        if (errors.total() > m_errorsReported) {
+            m_errorsReported = errors.total();
+            events->lineErrors(errors);
+        }
         if (error) {
             // A hung-up device stays readable forever: stop watching it before saying so.
             stopWatching();
@@ -304,6 +332,9 @@ private:
     std::chrono::steady_clock::time_point m_driverQueuedAt;
     bool m_lost = false;
     qsizetype m_unsentAtLoss = 0;
+    MarkedInput m_marks;
+    std::optional<LineErrors> m_errorsAtOpen;
+    int m_errorsReported = 0;
 };
 
 } // namespace
