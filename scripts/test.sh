@@ -4,8 +4,9 @@
 # inside a QEMU guest, on a real UART driver, runs in the default build only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# QEMU, a kernel and a static busybox for the guest that runs the console on a real UART driver.
-scripts/install-deps.sh desktop-file-utils appstream groff-base \
+# QEMU, a kernel and a static busybox for the guest that runs the console on a real UART driver; Qt's
+# private QPA interface for the test that sends the window system's own close request.
+scripts/install-deps.sh desktop-file-utils appstream groff-base qt6-base-private-dev \
     qemu-system-x86 linux-image-amd64 busybox-static xz-utils
 for preset in default asan; do
     echo "== $preset"

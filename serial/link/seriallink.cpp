@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QMetaObject>
+#include <QPointer>
 #include <QScopeGuard>
 #include <QThread>
 
@@ -16,6 +17,8 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -37,6 +40,60 @@ constexpr qint64 CloseMarginMs = 500;
 // adapter's buffer, and the final close lowers DTR (some devices reset on it): wait for them to go, as
 // long as their line time says, up to this.
 constexpr qint64 LastBytesPauseMs = 50;
+
+// While the system opens the port, the window keeps painting and hears its close (× or Alt+F4, which
+// Qt counts as user input): only the keys and clicks meant for the controls are held back, and handed
+// over in order once the open has ended, as typed-ahead input is. When the open is abandoned (the
+// window is closing) or fails (the program ends), they are dropped.
+class InputHeldBack : public QObject {
+public:
+    InputHeldBack() { QCoreApplication::instance()->installEventFilter(this); }
+    ~InputHeldBack() override { QCoreApplication::instance()->removeEventFilter(this); }
+
+    void handOver()
+    {
+        QCoreApplication::instance()->removeEventFilter(this);
+        for (auto &[target, event] : m_held)
+            if (target)
+                QCoreApplication::postEvent(target, event.release());
+        m_held.clear();
+    }
+
+protected:
+    bool eventFilter(QObject *target, QEvent *event) override
+    {
+        if (!isControlInput(event->type()))
+            return false;
+        // Held where it was going: a window's input becomes its widgets' only once it is handed over.
+        m_held.emplace_back(target, std::unique_ptr<QEvent>(event->clone()));
+        return true;
+    }
+
+private:
+    static bool isControlInput(QEvent::Type type)
+    {
+        switch (type) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Wheel:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+        case QEvent::TabletPress:
+        case QEvent::TabletRelease:
+        case QEvent::InputMethod:
+            return true;
+        default:
+            return false;
+        }
+    }
+
+    std::vector<std::pair<QPointer<QObject>, std::unique_ptr<QEvent>>> m_held;
+};
 
 } // namespace
 
@@ -108,8 +165,9 @@ void SerialLink::open()
 bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
 {
     // Opening can take seconds (a Bluetooth port connects, a sleeping USB device wakes): it runs on a
-    // thread of its own while this one keeps the window painted. User input waits meanwhile and comes
-    // afterwards, as typed-ahead input does; the window's close does not wait: it abandons the open.
+    // thread of its own while this one keeps the window painted. Input for the controls waits meanwhile
+    // and comes afterwards, as typed-ahead input does; the window's close does not wait: it abandons
+    // the open.
     struct Job {
         std::mutex mutex;
         bool done = false;
@@ -149,6 +207,7 @@ bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
         device->open(); // no thread to spare: open here
         return true;
     }
+    InputHeldBack held;
     for (;;) {
         {
             const std::lock_guard lock(job->mutex);
@@ -159,7 +218,7 @@ bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
                 return false;
             }
         }
-        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents);
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     device = std::move(job->device);
     if (job->error)
@@ -168,6 +227,7 @@ bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
         device.reset();
         return false;
     }
+    held.handOver();
     return true;
 }
 

@@ -1,0 +1,82 @@
+// The window's close request (×, Alt+F4: the window system's close, which Qt counts as user input)
+// while the port takes its time to open: it is heard at once, the open is abandoned, nothing goes on the
+// line; keys and clicks meanwhile are held back and come once the port is open.
+#include "consoledriver.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+#include <qpa/qwindowsysteminterface.h>
+
+#include <cstring>
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+namespace {
+// A line whose set-up takes two seconds, as a waking USB device's or a connecting Bluetooth port's.
+std::atomic<dev_t> slowDevice{0};
+} // namespace
+
+extern "C" int tcsetattr(int fd, int actions, const termios *settings)
+{
+    using SetFunction = int (*)(int, int, const termios *);
+    static const SetFunction next = [] {
+        void *symbol = ::dlsym(RTLD_NEXT, "tcsetattr");
+        SetFunction function = nullptr;
+        std::memcpy(&function, &symbol, sizeof function);
+        return function;
+    }();
+    struct stat st {};
+    if (slowDevice != 0 && ::fstat(fd, &st) == 0 && st.st_rdev == slowDevice)
+        ::usleep(2000 * 1000);
+    return next(fd, actions, settings);
+}
+
+class TestCloseDuringOpen : public ConsoleFixture {
+    Q_OBJECT
+private slots:
+    void closeRequestIsHeard_data();
+    void closeRequestIsHeard();
+};
+
+void TestCloseDuringOpen::closeRequestIsHeard_data()
+{
+    QTest::addColumn<bool>("close"); // the window is asked to close during the open
+    QTest::newRow("the close ends it at once") << true;
+    QTest::newRow("without a close, a click waits for the open") << false;
+}
+
+void TestCloseDuringOpen::closeRequestIsHeard()
+{
+    QFETCH(bool, close);
+    m_pty->closeSlave();
+    struct stat st {};
+    QCOMPARE(::stat(QFile::encodeName(m_pty->path()).constData(), &st), 0);
+    slowDevice = st.st_rdev;
+    QElapsedTimer sinceRequest;
+    QTimer::singleShot(200, m_window, [&] {
+        if (!close)
+            click(m_window, QStringLiteral("Prof")); // held back: the port is not open yet
+        else {
+            sinceRequest.start();
+            // Queued as the platform's own close is, for the event loop to take.
+            QWindowSystemInterface::handleCloseEvent(m_window->windowHandle());
+        }
+    });
+    findBox(m_window, QStringLiteral("Port"))->setText(m_pty->portText());
+    click(m_window, QStringLiteral("Connecter"));
+    slowDevice = 0;
+    if (close) {
+        QVERIFY2(sinceRequest.elapsed() < 500, qPrintable(QString::number(sinceRequest.elapsed())));
+        QVERIFY(!m_window->isVisible());
+        QVERIFY(!m_window->link().isOpen());
+        QTest::qWait(2500); // the abandoned open ends meanwhile, and closes the port again
+        QCOMPARE(m_pty->readAvailable(50), QByteArray());
+    } else {
+        QVERIFY(m_window->link().isOpen());
+        QCOMPARE(m_pty->readAtLeast(5).toHex(' '), QByteArray("01 01 01 04 00"));
+    }
+    QVERIFY2(m_sink->failures.isEmpty(), qPrintable(m_sink->failures.value(0)));
+}
+
+QTEST_MAIN(TestCloseDuringOpen)
+#include "tst_closeduringopen.moc"
