@@ -1,14 +1,17 @@
 // The Linux device's own files: lock files as other programs leave them (in a folder of the test's own),
 // and the group that a refused user lacks.
+#include "bounded.h"
 #include "portlock.h"
 #include "posixerrors.h"
 #include "termiosline.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -23,6 +26,8 @@ private slots:
     void twoProgramsReplaceOneStaleLock();
     void markedInputIsDecoded_data();
     void markedInputIsDecoded();
+    void noThreadOutlivesTheProgram_data();
+    void noThreadOutlivesTheProgram();
     void accessRefusedNamesTheNodesGroup_data();
     void accessRefusedNamesTheNodesGroup();
 };
@@ -180,6 +185,43 @@ void TestPosixDevice::markedInputIsDecoded()
         got += input.decode(read.constData() + cut, read.size() - cut);
         QCOMPARE(got.toHex(' '), data.toHex(' '));
         QCOMPARE(input.badBytes(), bad);
+    }
+}
+
+void TestPosixDevice::noThreadOutlivesTheProgram_data()
+{
+    QTest::addColumn<int>("workMs"); // how long the system keeps the work beside waiting
+    QTest::newRow("work that ends in time is waited for") << 50;
+    QTest::newRow("work that the system keeps waiting ends with the process") << 5000;
+}
+
+void TestPosixDevice::noThreadOutlivesTheProgram()
+{
+    // In a child process of its own, as the program's end is: work beside (a port's final close), then
+    // the end of main.
+    QFETCH(int, workMs);
+    QTemporaryDir folder;
+    const QByteArray marker = QFile::encodeName(folder.filePath(QStringLiteral("after")));
+    QElapsedTimer clock;
+    clock.start();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        runBounded(
+            10, [workMs] { ::usleep(useconds_t(workMs) * 1000); },
+            [marker] { ::close(::open(marker.constData(), O_CREAT | O_WRONLY, 0644)); });
+        const int status = finishWorkBeside(3, 250);
+        ::_exit(status == 3 && workBesideRunning() == 0 ? 4 : 5); // returned: nothing was left
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status));
+    if (workMs < 250) {
+        QCOMPARE(WEXITSTATUS(status), 4);
+        QVERIFY(QFile::exists(QString::fromLocal8Bit(marker)));
+    } else {
+        QCOMPARE(WEXITSTATUS(status), 3); // ended with the program's own status, without waiting
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(!QFile::exists(QString::fromLocal8Bit(marker)));
     }
 }
 

@@ -1,5 +1,6 @@
 #include "seriallink.h"
 
+#include "bounded.h"
 #include "failure.h"
 #include "portlist.h"
 #include "portmapping.h"
@@ -184,7 +185,7 @@ bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
     }
     job->device = std::move(device);
     try {
-        std::thread([job] {
+        runBeside([job] {
             std::exception_ptr error;
             try {
                 job->device->open();
@@ -201,7 +202,7 @@ bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
                 else
                     job->dispatcher->wakeUp();
             }
-        }).detach();
+        });
     } catch (const std::system_error &) {
         device = std::move(job->device);
         device->open(); // no thread to spare: open here
