@@ -78,8 +78,7 @@ void TestPtyRig::portHeldByAnotherProgram()
     const auto cleanLock = qScopeGuard([&] { QFile::remove(lockFile); });
     qint64 pid = 0;
     if (holder == QLatin1String("console")) {
-        other.findChild<QLineEdit *>(QStringLiteral("Port"))->setText(m_pty->portText());
-        QTest::mouseClick(findButton(&other, "Connecter"), Qt::LeftButton);
+        ::typePortAndConnect(&other, m_pty->portText());
         QVERIFY(other.link().isOpen());
     } else {
         if (!QFileInfo(QStringLiteral("/run/lock")).isWritable())

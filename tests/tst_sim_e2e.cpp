@@ -136,8 +136,7 @@ void TestSimulatorEndToEnd::survivesTheConsoleClosingAndReopening()
     for (int round = 0; round < 2; ++round) {
         RecordingSink sink;
         ConsoleWindow window(&sink);
-        findBox(&window, QStringLiteral("Port"))->setText(QString::number(number));
-        click(&window, QStringLiteral("Connecter"));
+        ::typePortAndConnect(&window, QString::number(number));
         QVERIFY2(sink.failures.isEmpty(), qPrintable(sink.failures.value(0)));
         if (round > 0)
             QVERIFY(!sim.waitForLine(QStringLiteral("rouvert")).isEmpty());

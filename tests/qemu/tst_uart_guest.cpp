@@ -12,7 +12,6 @@
 
 #include <fcntl.h>
 #include <linux/serial.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -115,22 +114,17 @@ public:
     void sendBreak() { expectOk("break"); }
 
 private:
+    // Blocking: uart_host answers every command at once, and ends QEMU at its deadline.
     void write(const QByteArray &bytes) override
     {
-        for (qsizetype done = 0; done < bytes.size();) {
-            const ssize_t n = ::write(m_control.fd(), bytes.constData() + done, size_t(bytes.size() - done));
-            if (n > 0)
-                done += n;
-            pollfd pfd{m_control.fd(), POLLOUT, 0};
-            if (n <= 0 && (errno != EAGAIN || ::poll(&pfd, 1, 60000) <= 0))
-                qFatal("UartPeer: cannot write to the control line: %s", strerror(errno));
-        }
+        ::fcntl(m_control.fd(), F_SETFL, 0);
+        if (::write(m_control.fd(), bytes.constData(), size_t(bytes.size())) != bytes.size())
+            qFatal("UartPeer: cannot write to the control line: %s", strerror(errno));
     }
     QByteArray readSome() override
     {
-        pollfd pfd{m_control.fd(), POLLIN, 0};
         char buf[16384];
-        const ssize_t n = ::poll(&pfd, 1, 60000) > 0 ? ::read(m_control.fd(), buf, sizeof buf) : -1;
+        const ssize_t n = ::read(m_control.fd(), buf, sizeof buf);
         return n > 0 ? QByteArray(buf, n) : QByteArray();
     }
 

@@ -32,8 +32,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -123,28 +121,15 @@ QString unpackedKernel(const QString &image, const QString &folder)
     return unxz.exitCode() == 0 ? folder + QStringLiteral("/vmlinux") : image;
 }
 
-// QEMU's machine protocol on its Unix socket: one JSON object a line.
+// QEMU's machine protocol on QEMU's standard input and output: one JSON object a line.
 class Qmp {
 public:
-    bool connectTo(const QString &path, int ms)
+    // The greeting, then the capabilities negotiated.
+    bool start(int in, int out, int ms)
     {
-        QElapsedTimer timer;
-        timer.start();
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const QByteArray local = path.toLocal8Bit();
-        if (size_t(local.size()) >= sizeof address.sun_path)
-            return false;
-        std::copy(local.begin(), local.end(), address.sun_path);
-        while (timer.elapsed() < ms) {
-            m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (::connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
-                return !reply(ms).isEmpty() && !command("qmp_capabilities").contains(QLatin1String("error"));
-            ::close(m_fd);
-            m_fd = -1;
-            ::usleep(20000);
-        }
-        return false;
+        m_in = in;
+        m_fd = out;
+        return !reply(ms).isEmpty() && !command("qmp_capabilities").contains(QLatin1String("error"));
     }
     // Sends a command and returns its reply (events that come meanwhile are passed over).
     QJsonObject command(const char *name, const QJsonObject &arguments = {})
@@ -153,7 +138,7 @@ public:
         if (!arguments.isEmpty())
             message.insert(QStringLiteral("arguments"), arguments);
         const QByteArray line = QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n';
-        if (::write(m_fd, line.constData(), size_t(line.size())) != line.size())
+        if (::write(m_in, line.constData(), size_t(line.size())) != line.size())
             return {};
         for (;;) {
             const QJsonObject answer = reply(10000);
@@ -163,22 +148,28 @@ public:
     }
 
 private:
+    // The next JSON object; QEMU's own messages on the same output ("char device redirected to...")
+    // are passed over.
     QJsonObject reply(int ms)
     {
-        while (!m_buffer.contains('\n')) {
-            pollfd pfd{m_fd, POLLIN, 0};
-            char chunk[4096];
-            const ssize_t n = ::poll(&pfd, 1, ms) > 0 ? ::read(m_fd, chunk, sizeof chunk) : -1;
-            if (n <= 0)
-                return {};
-            m_buffer.append(chunk, n);
+        for (;;) {
+            while (!m_buffer.contains('\n')) {
+                pollfd pfd{m_fd, POLLIN, 0};
+                char chunk[4096];
+                const ssize_t n = ::poll(&pfd, 1, ms) > 0 ? ::read(m_fd, chunk, sizeof chunk) : -1;
+                if (n <= 0)
+                    return {};
+                m_buffer.append(chunk, n);
+            }
+            const qsizetype end = m_buffer.indexOf('\n');
+            const QJsonDocument line = QJsonDocument::fromJson(m_buffer.left(end));
+            m_buffer.remove(0, end + 1);
+            if (line.isObject())
+                return line.object();
         }
-        const qsizetype end = m_buffer.indexOf('\n');
-        const QJsonObject object = QJsonDocument::fromJson(m_buffer.left(end)).object();
-        m_buffer.remove(0, end + 1);
-        return object;
     }
 
+    int m_in = -1; // QEMU's
     int m_fd = -1;
     QByteArray m_buffer;
 };
@@ -305,7 +296,6 @@ void runGuest(const QString &guest)
     say(QStringLiteral("kernel %1 (%2), initramfs made").arg(*version, kernel));
 
     const QString console = work.filePath(QStringLiteral("console.log"));
-    const QString qmpSocket = work.filePath(QStringLiteral("qmp.sock"));
     // ttyS0 is the console, ttyS1 the line under test, ttyS3 (on an interrupt of its own) the device's
     // orders. No path here holds a space (checked above).
     QStringList arguments =
@@ -318,10 +308,10 @@ void runGuest(const QString &guest)
                        "-device virtio-9p-pci,fsdev=host,mount_tag=host "
                        "-fsdev local,id=results,security_model=none,path=%4 "
                        "-device virtio-9p-pci,fsdev=results,mount_tag=results "
-                       "-fsdev local,id=program,security_model=none,readonly=on,path=%6 "
+                       "-fsdev local,id=program,security_model=none,readonly=on,path=%5 "
                        "-device virtio-9p-pci,fsdev=program,mount_tag=program "
-                       "-qmp unix:%5,server=on,wait=off")
-            .arg(kernel, initramfs, console, results, qmpSocket, programDir)
+                       "-qmp stdio")
+            .arg(kernel, initramfs, console, results, programDir)
             .split(QLatin1Char(' '));
     arguments << QStringLiteral("-append")
               << QStringLiteral("console=ttyS0 quiet panic=-1 guest_results=%1 guest_program=%2")
@@ -342,6 +332,9 @@ void runGuest(const QString &guest)
         t.start();
         return t;
     }();
+    int toQemu[2], fromQemu[2];
+    if (::pipe2(toQemu, O_CLOEXEC) != 0 || ::pipe2(fromQemu, O_CLOEXEC) != 0)
+        giveUp(QStringLiteral("no pipes for QEMU's machine protocol"));
     qemuPid = ::fork();
     if (qemuPid < 0)
         giveUp(QStringLiteral("cannot start QEMU"));
@@ -350,16 +343,19 @@ void runGuest(const QString &guest)
         if (::getppid() != parent)
             ::_exit(127);
         const int log = ::open(qemuLog.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(log, 1);
+        ::dup2(toQemu[0], 0);
+        ::dup2(fromQemu[1], 1);
         ::dup2(log, 2);
         ::execv(argvQemu[0], argvQemu.data());
         ::_exit(127);
     }
+    ::close(toQemu[0]);
+    ::close(fromQemu[1]);
     QemuGuard qemuGuard;
     say(QStringLiteral("QEMU started (process %1)").arg(qemuPid));
 
     Qmp qmp;
-    if (!qmp.connectTo(qmpSocket, 10000))
+    if (!qmp.start(toQemu[1], fromQemu[0], 10000))
         giveUp(QStringLiteral("no QMP from QEMU: %1")
                    .arg(QString::fromLocal8Bit(readFile(QString::fromLocal8Bit(qemuLog)))));
     const int line = openChardev(qmp, QStringLiteral("s1"));

@@ -43,6 +43,13 @@ inline void click(QWidget *window, const QString &name, int index = -1)
     QTest::mouseClick(b, Qt::LeftButton);
 }
 
+// Types `port` in the Com box and presses Connecter.
+inline void typePortAndConnect(QWidget *window, const QString &port)
+{
+    findBox(window, QStringLiteral("Port"))->setText(port);
+    click(window, QStringLiteral("Connecter"));
+}
+
 // CPU seconds this process has used so far: a loop spinning on a dead line shows up here.
 inline double processCpuSeconds()
 {
@@ -173,12 +180,7 @@ protected:
     virtual void beforeEach() {}
     virtual void afterEach() {}
 
-    // Types `port` in the Com box and presses Connecter.
-    void typePortAndConnect(const QString &port)
-    {
-        findBox(m_window, QStringLiteral("Port"))->setText(port);
-        click(m_window, QStringLiteral("Connecter"));
-    }
+    void typePortAndConnect(const QString &port) { ::typePortAndConnect(m_window, port); }
     // Types `list` in ListeCar and presses Envoyer.
     void sendList(const QString &list)
     {

@@ -263,8 +263,7 @@ private slots:
         ConsoleWindow window; // its own sink: real message boxes
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
-        findBox(&window, QStringLiteral("Port"))->setText(peer().portText());
-        click(&window, QStringLiteral("Connecter"));
+        ::typePortAndConnect(&window, peer().portText());
         QVERIFY(window.link().isOpen());
         peer().connected();
         BoxWatcher boxes;
