@@ -1,7 +1,6 @@
 // The pseudo-terminal rig: the real window on a real pseudo-terminal, whose master plays the device.
 // The shared scenarios, then what only this rig can show (other programs holding the port, Linux port
 // numbers, a queue the device never reads).
-#include "portlist.h"
 #include "rig/ptypeer.h"
 #include "rig/scenarios.h"
 
@@ -20,8 +19,6 @@ private slots:
     void secondConnecterAndEditedPortChangeNothing();
     void portHeldByAnotherProgram_data();
     void portHeldByAnotherProgram();
-    void badPortFailsBeforeAnythingIsSet_data();
-    void badPortFailsBeforeAnythingIsSet();
     void hangUpWithBytesStillQueuedIsAFailure();
     void answersDuringAnOpenBoxWaitForIt_data();
     void answersDuringAnOpenBoxWaitForIt();
@@ -29,6 +26,21 @@ private slots:
 
 private:
     LinePeer &peer() override { return *m_pty; }
+    QList<BadPort> badPorts() const override
+    {
+        return {
+            {"not a number", "abc", "« abc »", false},
+            {"out of range", "32768", "« 32768 »", false},
+            {"empty", "", "vide", false},
+            {"negative: no device", "-1", "-1", true},
+            {"zero: no device", "0", "numéro 0", true},
+            {"between ranges", "98", "numéro 98", true},
+            {"unmapped: the message names the valid ranges", "99", "1 à 96 (1 à 32 : /dev/ttyS0", true},
+            {"unmapped: pseudo-terminals from 100", "97", "et 100 à 32767 (pseudo-terminaux", true},
+            {"missing pseudo-terminal", "32767", "/dev/pts/32667", true},
+            {"missing serial port", "32", "COM32 (/dev/ttyS31) : le port n'existe pas", true},
+        };
+    }
     void beforeEach() override
     {
         m_pty = std::make_unique<PtyPeer>();
@@ -123,51 +135,6 @@ void TestPtyRig::portHeldByAnotherProgram()
     QCOMPARE(m_pty->readAtLeast(5).size(), 5);
     m_window->close();
     QVERIFY(!QFile::exists(lockFile));
-}
-
-void TestPtyRig::badPortFailsBeforeAnythingIsSet_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("named");   // what the message must name
-    QTest::addColumn<bool>("portsNamed"); // whether it also names the ports present
-
-    const struct {
-        const char *row, *text, *named;
-        bool portsNamed;
-    } rows[] = {
-        {"not a number", "abc", "« abc »", false},
-        {"out of range", "32768", "« 32768 »", false},
-        {"empty", "", "vide", false},
-        {"negative: no device", "-1", "-1", true},
-        {"zero: no device", "0", "numéro 0", true},
-        {"between ranges", "98", "numéro 98", true},
-        {"unmapped: the message names the valid ranges", "99", "1 à 96 (1 à 32 : /dev/ttyS0", true},
-        {"unmapped: pseudo-terminals from 100", "97", "et 100 à 32767 (pseudo-terminaux", true},
-        {"missing pseudo-terminal", "32767", "/dev/pts/32667", true},
-        {"missing serial port", "32", "COM32 (/dev/ttyS31) : le port n'existe pas", true},
-    };
-    for (const auto &r : rows)
-        QTest::newRow(r.row) << r.text << r.named << r.portsNamed;
-}
-
-void TestPtyRig::badPortFailsBeforeAnythingIsSet()
-{
-    QFETCH(QString, text);
-    QFETCH(QString, named);
-    QFETCH(bool, portsNamed);
-
-    typePortAndConnect(text);
-    QCOMPARE(m_sink->failures.size(), 1);
-    const QString message = m_sink->failures.first();
-    QVERIFY2(message.contains(named), qPrintable(message));
-    // A wrong number ends the program: the message tells which numbers would have worked.
-    if (portsNamed)
-        QVERIFY2(message.endsWith(QStringLiteral(". ") + presentPortsSentence(presentSerialPorts())),
-                 qPrintable(message));
-    else
-        QVERIFY2(!message.contains(QStringLiteral("présent")), qPrintable(message));
-    QCOMPARE(m_sink->endStatus, 1);
-    QVERIFY(!m_window->link().isOpen());
 }
 
 void TestPtyRig::hangUpWithBytesStillQueuedIsAFailure()

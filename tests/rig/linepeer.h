@@ -40,6 +40,8 @@ public:
     virtual void connected() {}
     // Handles this process holds on the console's line, -1 when the rig cannot count them.
     virtual int handlesOnLine() const { return -1; }
+    // Whether the system's list of present ports names this one.
+    virtual bool listed() const { return false; }
     // How long the rig may take to carry a few bytes (an emulated machine is slow).
     virtual int waitMs() const { return 5000; }
 };

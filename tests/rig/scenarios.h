@@ -5,11 +5,19 @@
 #include "consolefixture.h"
 #include "frames.h"
 #include "linepeer.h"
+#include "portlist.h"
 
 class LineScenarios : public ConsoleFixture {
     Q_OBJECT
 protected:
     virtual LinePeer &peer() = 0;
+    // Com box texts that name no port this rig can open, what the failure must name, and whether it
+    // ends with the ports present.
+    struct BadPort {
+        const char *row, *text, *named;
+        bool portsNamed;
+    };
+    virtual QList<BadPort> badPorts() const = 0;
 
     // Connecter on the peer's port: the console holds it, with nothing to report.
     void connectToPeer()
@@ -131,6 +139,38 @@ private slots:
         QVERIFY(m_window->hasEnded());
         click(m_window, QStringLiteral("Prof"));
         QCOMPARE(m_sink->failures.size(), 1);
+    }
+
+    void badPortFailsBeforeAnythingIsSet_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("named");
+        QTest::addColumn<bool>("portsNamed");
+        for (const BadPort &p : badPorts())
+            QTest::newRow(p.row) << p.text << p.named << p.portsNamed;
+    }
+    void badPortFailsBeforeAnythingIsSet()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, named);
+        QFETCH(bool, portsNamed);
+        typePortAndConnect(text);
+        QCOMPARE(m_sink->failures.size(), 1);
+        const QString message = m_sink->failures.first();
+        QVERIFY2(message.contains(named), qPrintable(message));
+        // A wrong number ends the program: the message tells which numbers would have worked.
+        const QList<PresentPort> ports = presentSerialPorts();
+        if (portsNamed)
+            QVERIFY2(message.endsWith(QStringLiteral(". ") + presentPortsSentence(ports)),
+                     qPrintable(message));
+        else
+            QVERIFY2(!message.contains(QStringLiteral("présent")), qPrintable(message));
+        if (peer().listed()) // so that the sentence is seen to name a port
+            QVERIFY2(std::any_of(ports.begin(), ports.end(),
+                                 [&](const PresentPort &p) { return p.number == peer().portText().toInt(); }),
+                     qPrintable(presentPortsSentence(ports)));
+        QCOMPARE(m_sink->endStatus, 1);
+        QVERIFY(!m_window->link().isOpen());
     }
 
     void answerIsShownAsThreeDecimals_data()
