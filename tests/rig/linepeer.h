@@ -58,10 +58,9 @@ inline LineSettings settingsOf(const termios &tio)
                                              {B57600, 57600}, {B115200, 115200}};
         return known.value(s, -1);
     };
-    const QMap<tcflag_t, qint64> sizes = {{CS5, 5}, {CS6, 6}, {CS7, 7}, {CS8, 8}};
     LineSettings s = {{"ispeed", baud(::cfgetispeed(&tio))},
                       {"ospeed", baud(::cfgetospeed(&tio))},
-                      {"csize", sizes.value(tio.c_cflag & CSIZE)}};
+                      {"csize", 5 + qint64((tio.c_cflag & CSIZE) / CS6)}};
     const struct {
         const char *name;
         tcflag_t termios::*field;
