@@ -10,7 +10,7 @@
 // the next one, so the values before a bad one go out and those after it are not reached.
 #pragma once
 
-#include "seriallink.h"
+#include "portwrite.h"
 
 #include <QString>
 #include <QStringView>

@@ -5,7 +5,7 @@
 // second write is the length of the third. Nothing else is added: no checksum, no sequence number.
 #pragma once
 
-#include "seriallink.h"
+#include "portwrite.h"
 
 #include <QString>
 #include <array>

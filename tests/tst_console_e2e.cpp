@@ -147,7 +147,7 @@ void TestPtyRig::portHeldByAnotherProgram()
         QVERIFY2(message.contains(QStringLiteral("occupé")) && message.contains(m_pty->portText()),
                  qPrintable(message));
         // So that the user can pick another.
-        QVERIFY2(message.endsWith(presentPortsSentence(presentSerialPorts())), qPrintable(message));
+        QVERIFY2(message.endsWith(presentPortsSentence(listSerialPorts())), qPrintable(message));
         if (pid)
             QVERIFY2(message.contains(QStringLiteral("sleep, processus %1").arg(pid)), qPrintable(message));
         QCOMPARE(m_sink->endStatus, 1);

@@ -67,6 +67,7 @@ class TestPortList : public QObject {
 private slots:
     void sysfsTree_data();
     void sysfsTree();
+    void noSysfsIsNotNoPort();
     void thisMachine();
 };
 
@@ -104,16 +105,34 @@ void TestPortList::sysfsTree()
     QTemporaryDir root;
     for (int i = 0; i < ttys.size() && !QTest::currentTestFailed(); ++i)
         layOut(root.path(), ttys.at(i), i);
+    const PortListing listing = serialPortsInSysfs(root.path());
+    QVERIFY(listing);
     QStringList listed;
-    for (const PresentPort &port : serialPortsInSysfs(root.path()))
+    for (const PresentPort &port : *listing)
         listed << textOf(port);
     QCOMPARE(listed, ports);
 }
 
+void TestPortList::noSysfsIsNotNoPort()
+{
+    // A build chroot without /sys: the list cannot be read, which the message must not call "no port".
+    QTemporaryDir root;
+    const PortListing listing = serialPortsInSysfs(root.path() + QStringLiteral("/sys"));
+    QVERIFY(!listing);
+    QCOMPARE(presentPortsSentence(listing),
+             QStringLiteral("La liste des ports série présents n'a pas pu être lue sur cet ordinateur."));
+    QVERIFY(serialPortsInSysfs(root.path()) == std::nullopt); // a root with no class/tty in it
+    QDir().mkpath(root.path() + QStringLiteral("/class/tty"));
+    QCOMPARE(serialPortsInSysfs(root.path()), PortListing(QList<PresentPort>{}));
+}
+
 void TestPortList::thisMachine()
 {
-    const QList<PresentPort> ports = presentSerialPorts();
-    qInfo("%s", qUtf8Printable(presentPortsSentence(ports)));
+    const PortListing listing = listSerialPorts();
+    qInfo("%s", qUtf8Printable(presentPortsSentence(listing)));
+    if (!listing)
+        QSKIP("this system has no sysfs to list its serial ports from (a build chroot without /sys)");
+    const QList<PresentPort> &ports = *listing;
     QStringList listed;
     for (const PresentPort &port : ports) {
         if (port.number)

@@ -1,6 +1,6 @@
 #include "failure.h"
 #include "portlist.h"
-#include "portnumber.h"
+#include "portmapping.h"
 
 #include <QTest>
 

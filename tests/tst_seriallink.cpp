@@ -1,5 +1,6 @@
 // SerialLink against a real pseudo-terminal: write queue, input queue, notifications.
 #include "failure.h"
+#include "portlist.h"
 #include "ptypair.h"
 #include "seriallink.h"
 
@@ -126,6 +127,8 @@ private slots:
     void portNumberIsFixedWhileOpen();
     void readReturnsOldestFirstUpToTheReadLength();
     void notifiesAtThresholdAndAgainAfterARead();
+    void lifeOnAScriptedDevice_data();
+    void lifeOnAScriptedDevice();
 
 private:
     dev_t ptyDevice() const
@@ -319,4 +322,128 @@ void TestSerialLink::notifiesAtThresholdAndAgainAfterARead()
 }
 
 QTEST_GUILESS_MAIN(TestSerialLink)
+namespace {
+// What a scripted device was asked to do, and how it answers: for the cases a real device cannot play.
+struct Script {
+    OpenFailure::Cause openRefused = OpenFailure::Other; // Other: the open succeeds
+    bool startRefused = false;
+    bool sendFails = false; // every send from then on fails: the device has gone
+    qsizetype heldAtLoss = 0;
+    QByteArray sent;
+    int releases = 0;
+    bool releasedDrained = false;
+};
+
+class ScriptedDevice final : public SerialDevice {
+public:
+    explicit ScriptedDevice(Script &script) : m_script(script) {}
+    void open() override
+    {
+        if (m_script.openRefused != OpenFailure::Other)
+            throw OpenFailure(m_script.openRefused, QStringLiteral("refusé par le script"));
+    }
+    void start() override
+    {
+        if (m_script.startRefused)
+            throw OpenFailure(OpenFailure::Other, QStringLiteral("surveillance refusée par le script"));
+    }
+    qsizetype send(const char *bytes, qsizetype count, DeviceError *error) override
+    {
+        if (m_script.sendFails) {
+            *error = {DeviceText::Gone.toString(), true};
+            return -1;
+        }
+        m_script.sent.append(bytes, count);
+        return count;
+    }
+    void notifyWhenWritable() override {}
+    qsizetype pendingOutput() override { return m_script.heldAtLoss; }
+    bool waitWritable(qint64) override { return true; }
+    bool waitSent(qint64) override { return true; }
+    void stopWatching() override {}
+    void release(bool drained) override
+    {
+        ++m_script.releases;
+        m_script.releasedDrained = drained;
+    }
+
+private:
+    Script &m_script;
+};
+} // namespace
+
+void TestSerialLink::lifeOnAScriptedDevice_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("failure"); // a piece of the failure that the script leads to, if any
+    QTest::addColumn<int>("releases");    // how often the device was given back (it may be asked again)
+    QTest::newRow("written, then closed: everything goes out") << "clean"
+                                                               << "" << 1;
+    QTest::newRow("the open refused as busy names the ports present") << "busy"
+                                                                      << "présent" << 0;
+    QTest::newRow("watching refused: the link stays closed") << "start refused"
+                                                             << "surveillance" << 0;
+    QTest::newRow("lost: given back at once, the next write names it")
+        << "lost"
+        << "au moins 7 octet(s) déjà écrit(s)" << 2;
+    QTest::newRow("lost while the close drains: closed all the same") << "lost closing"
+                                                                      << "" << 1;
+}
+
+void TestSerialLink::lifeOnAScriptedDevice()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, failure);
+    QFETCH(int, releases);
+    Script play;
+    play.openRefused = script == u"busy" ? OpenFailure::Busy : OpenFailure::Other;
+    play.startRefused = script == u"start refused";
+    play.heldAtLoss = 7;
+    DeviceEvents *events = nullptr;
+    SerialLink link(nullptr, [&](const QString &, const QString &, QObject *, DeviceEvents *e) {
+        events = e;
+        return std::make_unique<ScriptedDevice>(play);
+    });
+    QString failed;
+    const auto attempt = [&](auto step) {
+        try {
+            step();
+        } catch (const Failure &f) {
+            failed = f.message();
+        }
+    };
+    attempt([&] { link.open(); });
+    if (script == u"busy" || script == u"start refused") {
+        QVERIFY2(failed.contains(failure), qPrintable(failed));
+        if (script == u"busy")
+            QVERIFY2(failed.endsWith(presentPortsSentence(listSerialPorts())), qPrintable(failed));
+        QCOMPARE(link.state(), SerialLink::State::Closed);
+        QCOMPARE(play.releases, releases);
+        return;
+    }
+    QCOMPARE(link.state(), SerialLink::State::Open);
+    link.write(QByteArray::fromHex("010101"));
+    QTRY_COMPARE(play.sent, QByteArray::fromHex("010101"));
+    if (script == u"lost") {
+        QSignalSpy notified(&link, &SerialLink::notified);
+        events->lost({DeviceText::Gone.toString(), true});
+        QCOMPARE(link.state(), SerialLink::State::Lost);
+        QVERIFY(link.isOpen()); // for the console, the port stays open until it closes
+        QTRY_COMPARE(notified.size(), 1);
+        QCOMPARE(link.commEvent(), int(SerialLink::LineLost));
+        QCOMPARE(play.releases, 1); // given back at once
+        attempt([&] { link.write(QByteArray::fromHex("04")); });
+        QVERIFY2(failed.contains(failure) && failed.contains(QStringLiteral("débranché")),
+                 qPrintable(failed));
+    }
+    play.sendFails = script == u"lost closing";
+    if (script != u"lost")
+        link.write(QByteArray::fromHex("0400"));
+    link.close();
+    QCOMPARE(link.state(), SerialLink::State::Closed);
+    QCOMPARE(play.releases, releases);
+    QCOMPARE(play.releasedDrained, script == u"clean");
+    QCOMPARE(play.sent.toHex(' '), QByteArray(script == u"clean" ? "01 01 01 04 00" : "01 01 01"));
+}
+
 #include "tst_seriallink.moc"

@@ -199,7 +199,7 @@ void TestWindow::controls()
 
 void TestWindow::focusAndTabCycle()
 {
-    QApplication::setActiveWindow(m_window);
+    m_window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(m_window));
     QCOMPARE(controlKey(QApplication::focusWidget()), QStringLiteral("Prof"));
 
@@ -298,7 +298,7 @@ void TestWindow::keyboardPress()
     m_window->findChild<QLineEdit *>("Port")->setText(portText);
     QWidget *target = findControl(m_window, key);
     QVERIFY2(target, qPrintable(key));
-    QApplication::setActiveWindow(m_window);
+    m_window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(m_window));
     target->setFocus(Qt::TabFocusReason);
     QCOMPARE(QApplication::focusWidget(), target);

@@ -1,6 +1,6 @@
 // SerialDevice: one serial device of the platform, the seam between SerialLink (queues, notifications,
-// naming, the close bound) and the operating system. One backend file per platform implements it:
-// serialdevice_posix.cpp (termios) and serialdevice_win.cpp (Win32 overlapped I/O).
+// naming, the close bound) and the operating system. One backend folder per platform implements it:
+// posix/ (termios) and win/ (Win32 overlapped I/O); CMake picks the folder.
 //
 // Contract:
 // - makeSerialDevice() does no I/O. open() then opens the device exclusively and runs the line at 9600
@@ -28,18 +28,14 @@
 //   idempotent; the destructor releases a device not yet released, on whatever thread it runs.
 #pragma once
 
+#include "deviceerrors.h"
+
 #include <QByteArray>
 #include <QString>
+#include <functional>
 #include <memory>
 
 class QObject;
-
-// Why the device failed, for the user: a French reason, and whether it means that the device is gone
-// (unplugged, switched off, its driver unloaded) rather than refusing one request.
-struct DeviceError {
-    QString reason;
-    bool gone = false;
-};
 
 class DeviceEvents {
 public:
@@ -55,6 +51,8 @@ class SerialDevice {
 public:
     // The longest release() waits for the system to close the port.
     static constexpr qint64 ReleaseWaitMs = 250;
+    // The line's speed: 10 bits a byte (start, 8 data, stop) make 960 bytes a second.
+    static constexpr int BaudRate = 9600;
     // After DTR is up, the line settles this long before its input is dropped: a device's answer to the
     // open (noise as its input wakes, start-up chatter of one that DTR resets) lands in what is dropped.
     static constexpr unsigned SettleMs = 50;
@@ -82,12 +80,6 @@ public:
 std::unique_ptr<SerialDevice> makeSerialDevice(const QString &path, const QString &name, QObject *context,
                                                DeviceEvents *events);
 
-// The message for a port that cannot be opened: "Impossible d'ouvrir le port COM3 : <what>."
-QString openFailureMessage(const QString &name, const QString &what);
-
-// What a system error code of this platform (errno on Linux, GetLastError() on Windows) means when a
-// port is opened, in French: "le port est occupé par un autre programme", "le port n'existe pas", ...
-QString openErrorText(int code);
-// What it means when reading or writing an open port: there, the codes a removed adapter gives mean
-// that the device is gone, whatever they would mean at open.
-DeviceError ioError(int code);
+// What makes the link's device: makeSerialDevice, or a test's own.
+using SerialDeviceFactory = std::function<std::unique_ptr<SerialDevice>(
+    const QString &path, const QString &name, QObject *context, DeviceEvents *events)>;

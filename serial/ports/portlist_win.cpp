@@ -125,7 +125,7 @@ QList<ComPortRecord> dosDevicePorts()
 
 } // namespace
 
-QList<PresentPort> presentSerialPorts()
+PortListing listSerialPorts()
 {
     return mergeComPortSources({setupApiPorts(), serialCommPorts(), dosDevicePorts()});
 }

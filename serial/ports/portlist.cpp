@@ -60,8 +60,11 @@ QString describe(const PresentPort &port)
 
 } // namespace
 
-QString presentPortsSentence(QList<PresentPort> ports)
+QString presentPortsSentence(const PortListing &listing)
 {
+    if (!listing)
+        return QStringLiteral("La liste des ports série présents n'a pas pu être lue sur cet ordinateur.");
+    QList<PresentPort> ports = *listing;
     if (ports.isEmpty())
         return QStringLiteral("Aucun port série n'est présent sur cet ordinateur.");
     sortPresentPorts(ports);
@@ -81,7 +84,7 @@ QString presentPortsSentence(QList<PresentPort> ports)
 
 QString withPresentPorts(const QString &message)
 {
-    return message + u' ' + presentPortsSentence(presentSerialPorts());
+    return message + u' ' + presentPortsSentence(listSerialPorts());
 }
 
 QString cleanDeviceName(QString name)

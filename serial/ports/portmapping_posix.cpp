@@ -1,6 +1,6 @@
 // Port numbers on Linux: the serial, USB and ACM ranges, then pseudo-terminals from 100 up (a
 // pseudo-terminal number then fits the three-digit Com box).
-#include "portnumber.h"
+#include "portmapping.h"
 
 #include <limits>
 

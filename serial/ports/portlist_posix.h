@@ -6,5 +6,6 @@
 
 #include "portlist.h"
 
-// `sysfsRoot` is "/sys" on a running system; tests lay out a tree of their own.
-QList<PresentPort> serialPortsInSysfs(const QString &sysfsRoot);
+// `sysfsRoot` is "/sys" on a running system; tests lay out a tree of their own. Nothing when the tree
+// has no class/tty to read.
+PortListing serialPortsInSysfs(const QString &sysfsRoot);

@@ -2,9 +2,10 @@
 #include "serialdevice.h"
 
 #include "bounded.h"
-#include "failure.h"
-#include "portlock_posix.h"
-#include "seriallink.h"
+#include "deviceerrors.h"
+#include "portlock.h"
+#include "posixerrors.h"
+#include "termiosline.h"
 
 #include <QObject>
 #include <QSocketNotifier>
@@ -24,59 +25,30 @@
 
 namespace {
 
-const QString &busyText()
-{
-    static const QString text = QStringLiteral("le port est occupé par un autre programme");
-    return text;
-}
-
-const QString &missingText()
-{
-    static const QString text = QStringLiteral("le port n'existe pas");
-    return text;
-}
-
-const QString &goneText()
-{
-    static const QString text = QStringLiteral("le périphérique ne répond plus (port absent ou débranché)");
-    return text;
-}
-
-OpenFailure::Cause causeOf(int error)
-{
-    switch (error) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-        return OpenFailure::Missing;
-    case EBUSY:
-    case EWOULDBLOCK:
-        return OpenFailure::Busy;
-    default:
-        return OpenFailure::Other;
-    }
-}
-
 // Opens the device and sets the line up; returns its descriptor. Holds `lock` while the port is open.
 int openConfigured(const QString &path, const QString &name, PortLock &lock)
 {
     // The lock file first: a port that another program holds is not even opened, since opening raises
     // DTR, which resets some devices.
-    if (const pid_t owner = lock.acquire()) {
-        const QString program = PortLock::processName(owner);
-        throw OpenFailure(
-            OpenFailure::Busy,
-            openFailureMessage(
-                name, busyText() + (program.isEmpty()
-                                        ? QStringLiteral(" (processus %1)").arg(owner)
-                                        : QStringLiteral(" (%1, processus %2)").arg(program).arg(owner))));
+    if (const std::optional<PortLock::Holder> holder = lock.acquire()) {
+        QString who;
+        if (holder->pid == 0) {
+            who = QStringLiteral(" (fichier de verrou %1 en cours d'écriture)").arg(holder->lockFile);
+        } else {
+            const QString program = PortLock::processName(holder->pid);
+            who = program.isEmpty() ? QStringLiteral(" (processus %1)").arg(holder->pid)
+                                    : QStringLiteral(" (%1, processus %2)").arg(program).arg(holder->pid);
+        }
+        throw OpenFailure(OpenFailure::Busy, openFailureMessage(name, DeviceText::Busy.toString() + who));
     }
 
     const QByteArray localPath = path.toLocal8Bit();
     const int fd = ::open(localPath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
-        throw OpenFailure(causeOf(error), openFailureMessage(name, openErrorText(error)));
+        if (error == EACCES || error == EPERM)
+            throw OpenFailure(OpenFailure::Other, openFailureMessage(name, accessRefusedText(path)));
+        throw openFailureFor(name, error);
     }
     auto refuse = [&](OpenFailure::Cause cause, const QString &what, int error) {
         ::close(fd);
@@ -91,43 +63,22 @@ int openConfigured(const QString &path, const QString &name, PortLock &lock)
     serial_struct info{};
     if (path.startsWith(QLatin1String("/dev/ttyS")) && ::ioctl(fd, TIOCGSERIAL, &info) == 0 &&
         info.type == PORT_UNKNOWN)
-        refuse(OpenFailure::Missing, missingText() + QStringLiteral(" (aucun circuit série à cette adresse)"),
-               0);
+        refuse(OpenFailure::Missing,
+               DeviceText::Missing.toString() + QStringLiteral(" (aucun circuit série à cette adresse)"), 0);
 
     // Exclusive: TIOCEXCL keeps other programs out (root excepted), flock keeps out every program that
     // also locks, root included.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         if (error == EWOULDBLOCK)
-            refuse(OpenFailure::Busy, busyText(), 0);
+            refuse(OpenFailure::Busy, DeviceText::Busy.toString(), 0);
         refuse(OpenFailure::Other, QStringLiteral("verrouillage impossible"), error);
     }
     if (::ioctl(fd, TIOCEXCL) != 0)
         refuse(OpenFailure::Other, QStringLiteral("accès exclusif impossible"), errno);
 
-    termios tio{};
-    if (::tcgetattr(fd, &tio) != 0)
-        refuse(OpenFailure::Other, QStringLiteral("ce n'est pas un port série"), 0);
-    ::cfmakeraw(&tio);
-    ::cfsetispeed(&tio, B9600);
-    ::cfsetospeed(&tio, B9600);
-    tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
-    tio.c_cflag |= CS8 | CLOCAL | CREAD;
-    tio.c_iflag &= ~(IXON | IXOFF | IXANY | PARMRK | INPCK);
-    // A break (a cable plugged in, a device powering down, a floating input) and a byte with a framing
-    // error are not data: taken as bytes, they would shift every later answer. Real 0x00 bytes still come.
-    tio.c_iflag |= IGNBRK | IGNPAR;
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    if (::tcsetattr(fd, TCSANOW, &tio) != 0)
-        refuse(OpenFailure::Other, QStringLiteral("réglage de la ligne à 9600 bauds 8N1 impossible"), errno);
-    // tcsetattr succeeds when any one setting took: read them back.
-    termios applied{};
-    if (::tcgetattr(fd, &applied) != 0 || ::cfgetospeed(&applied) != B9600 ||
-        (applied.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS)) != CS8 ||
-        (applied.c_iflag & (IGNBRK | IGNPAR | IXON | IXOFF)) != (IGNBRK | IGNPAR))
-        refuse(OpenFailure::Other,
-               QStringLiteral("le port n'accepte pas 9600 bauds 8N1 sans contrôle de flux"), 0);
+    if (const std::optional<LineSetupFailure> failed = setUpLine(fd))
+        refuse(OpenFailure::Other, failed->what, failed->error);
 
     // DTR up. A pseudo-terminal has no modem lines and answers ENOTTY or EINVAL: not a failure.
     const int dtr = TIOCM_DTR;
@@ -143,7 +94,7 @@ int openConfigured(const QString &path, const QString &name, PortLock &lock)
 }
 
 // Line time of one byte at 9600 baud (start, 8 data, stop bits), in microseconds.
-constexpr qint64 ByteLineUs = 10 * 1000 * 1000 / SerialLink::BaudRate;
+constexpr qint64 ByteLineUs = 10 * 1000 * 1000 / SerialDevice::BaudRate;
 
 class PosixSerialDevice final : public SerialDevice {
 public:
@@ -356,43 +307,6 @@ private:
 };
 
 } // namespace
-
-QString openErrorText(int error)
-{
-    switch (error) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-        return missingText();
-    case EACCES:
-    case EPERM:
-        return QStringLiteral("accès refusé (l'utilisateur doit appartenir au groupe dialout)");
-    case EBUSY:
-    case EWOULDBLOCK:
-        return busyText();
-    case ENOTTY:
-    case EINVAL:
-        return QStringLiteral("ce n'est pas un port série");
-    case EIO:
-        return QStringLiteral("erreur d'entrée-sortie (port absent ou débranché)");
-    default:
-        return QString::fromLocal8Bit(std::strerror(error));
-    }
-}
-
-DeviceError ioError(int error)
-{
-    switch (error) {
-    case EIO:
-    case ENXIO:
-    case ENODEV:
-    case EPIPE:
-    case EBADF:
-        return {goneText(), true};
-    default:
-        return {QString::fromLocal8Bit(std::strerror(error)), false};
-    }
-}
 
 std::unique_ptr<SerialDevice> makeSerialDevice(const QString &path, const QString &name, QObject *context,
                                                DeviceEvents *events)

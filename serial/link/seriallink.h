@@ -24,9 +24,20 @@
 // - close() lets every byte already written go out first, bounded by the time the bytes the link handed
 //   over take on the line plus a margin (never by what a driver reports), then releases the port.
 // Every failure is a Failure whose French message names the port and what went wrong.
+//
+// Life of the link, one State at a time:
+//   Closed  -> Opening   open(): the system's open runs beside the event loop
+//   Opening -> Open      the open ended and the device is watched
+//   Opening -> Closed    the open failed (open() throws), or close() abandoned it meanwhile
+//   Open    -> Lost      the device hung up or failed: it is given back to the system at once
+//   Open    -> Closing   close(): what was written goes out, within its bound
+//   Closing -> Closed    the port is released
+//   Lost    -> Closed    close(): nothing more goes out
+// isOpen() holds in Open, Lost and Closing: for the console, a lost port stays open until it closes.
 #pragma once
 
 #include "portnumber.h"
+#include "portwrite.h"
 #include "serialdevice.h"
 
 #include <QByteArray>
@@ -34,10 +45,6 @@
 #include <QObject>
 #include <QString>
 #include <memory>
-
-// A block of bytes handed to the link in one write: its bytes go out whole and in order, and
-// successive writes go out in call order.
-using PortWrite = QByteArray;
 
 class SerialLink : public QObject, private DeviceEvents {
     Q_OBJECT
@@ -49,16 +56,23 @@ public:
         LineLost = 5, // the device hung up; the link no longer reads or writes
     };
     static constexpr int ReceiveThreshold = 3;
-    static constexpr int BaudRate = 9600;
+    static constexpr int BaudRate = SerialDevice::BaudRate;
     // Queued bytes handed to the device at once, without waiting for the event loop.
     static constexpr qsizetype FlushChunk = 4096;
 
-    explicit SerialLink(QObject *parent = nullptr);
+    enum class State { Closed, Opening, Open, Lost, Closing };
+
+    // `makeDevice` makes the device of each open; tests may give a scripted one.
+    explicit SerialLink(QObject *parent = nullptr, SerialDeviceFactory makeDevice = makeSerialDevice);
     ~SerialLink() override;
 
-    bool isOpen() const { return m_device != nullptr; }
+    State state() const { return m_state; }
+    bool isOpen() const
+    {
+        return m_state == State::Open || m_state == State::Lost || m_state == State::Closing;
+    }
     // open() is waiting for the system to open the port; close() meanwhile abandons that open.
-    bool isOpening() const { return m_opening; }
+    bool isOpening() const { return m_state == State::Opening; }
     PortNumber portNumber() const { return m_portNumber; }
     QString devicePath() const;
     // "COM3 (/dev/ttyS2)" on Linux, "COM3" on Windows: how messages name the port.
@@ -76,7 +90,7 @@ public:
     qsizetype outputQueued() const { return m_output.size() - m_outputHead; }
     // Bytes written that had not gone out when the line was lost; they never will.
     qsizetype unsentAtLoss() const { return m_unsentAtLoss; }
-    bool isLost() const { return m_lost; }
+    bool isLost() const { return m_state == State::Lost; }
     // For a lost line: names the port and the cause, and the bytes written that will never go out.
     QString lostLineMessage() const;
 
@@ -100,6 +114,8 @@ private:
     // Runs the device's open on a thread of its own while the event loop goes on; false when close()
     // abandoned it meanwhile.
     bool openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device);
+    // Open, or Closing: the device is there and the line works.
+    bool lineWorks() const { return m_state == State::Open || m_state == State::Closing; }
 
     bool flushOutput(); // false when the device cannot take more now
     void noteHandedToDevice(qsizetype bytes);
@@ -113,10 +129,9 @@ private:
 
     PortNumber m_portNumber = 1;
     bool m_binaryInput = false;
-    std::unique_ptr<SerialDevice> m_device;
-    bool m_opening = false;
-    bool m_openAbandoned = false;
-    bool m_lost = false;
+    SerialDeviceFactory m_makeDevice;
+    State m_state = State::Closed;
+    std::unique_ptr<SerialDevice> m_device; // there in Open, Lost and Closing
     QString m_lostReason;
     bool m_deviceFull = false; // the device took less than offered: it says when it can take more
     qsizetype m_unsentAtLoss = 0;

@@ -1,14 +1,16 @@
 // The serial ports present on this computer, for the messages that teach the user which number to type.
 //
 // Contract:
-// - presentSerialPorts() asks the system, one file per platform (portlist_posix.cpp reads sysfs,
+// - listSerialPorts() asks the system, one file per platform (portlist_posix.cpp reads sysfs,
 //   portlist_win.cpp asks SetupAPI, the registry and the DOS device names). It never opens a port: an
-//   open raises DTR and RTS, which resets some devices. What it cannot read, it leaves out; it never
-//   throws. The list is sorted: numbered ports by number, then those no number names.
+//   open raises DTR and RTS, which resets some devices. It never throws. It gives nothing where the
+//   system's list cannot be read at all (no sysfs in a build chroot), which is not the same as a list
+//   with no port; a port it cannot read, it leaves out. The list is sorted: numbered ports by number,
+//   then those no number names.
 // - Merging what several Windows sources say, and the French sentence, are the same on every platform.
 #pragma once
 
-#include "portnumber.h"
+#include "portmapping.h"
 
 #include <QList>
 #include <QString>
@@ -22,7 +24,9 @@ struct PresentPort {
     bool operator==(const PresentPort &) const = default;
 };
 
-QList<PresentPort> presentSerialPorts();
+// The ports present, or nothing when the system's list cannot be read.
+using PortListing = std::optional<QList<PresentPort>>;
+PortListing listSerialPorts();
 
 // Numbered ports by number, then the others by device, in natural order ("ttyUSB9" before "ttyUSB10").
 void sortPresentPorts(QList<PresentPort> &ports);
@@ -32,8 +36,8 @@ constexpr qsizetype MostPortsNamed = 8;
 
 // "Ports série présents : COM3 (USB-SERIAL CH340), COM33 (/dev/ttyUSB0, FT232R USB UART)." or
 // "Aucun port série n'est présent sur cet ordinateur.", in number order, at most MostPortsNamed named
-// and then "et N autres".
-QString presentPortsSentence(QList<PresentPort> ports);
+// and then "et N autres"; for a list that could not be read, a sentence that says so.
+QString presentPortsSentence(const PortListing &listing);
 
 // `message`, then the sentence naming the ports present now.
 QString withPresentPorts(const QString &message);

@@ -1,4 +1,4 @@
-// Port numbers: the 16-bit signed number typed in the console's "Com" box, and the device it names.
+// Port mapping: the device that each port number (the number typed in the "Com" box) names.
 //
 // Linux:
 //   1 .. 32        /dev/ttyS0  .. /dev/ttyS31   (Com 1 is the first serial port)
@@ -11,15 +11,10 @@
 // Every other number names no device. The mapping lives in one file per platform.
 #pragma once
 
+#include "portnumber.h"
+
 #include <QString>
 #include <optional>
-
-using PortNumber = qint16;
-
-// Converts the text of the port box to a port number. Accepts an optional sign and decimal digits,
-// with spaces around them ignored ("2", " 2 ", "-1", "+7", "007"). Throws Failure, naming the text,
-// for an empty text, anything that is not a whole decimal number, or a number outside -32768..32767.
-PortNumber parsePortText(const QString &text);
 
 // The device path that a port number names, or nothing when the number names no device.
 std::optional<QString> devicePathForPort(PortNumber number);

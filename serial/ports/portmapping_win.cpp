@@ -1,5 +1,5 @@
 // Port numbers on Windows: number n names the device \\.\COMn, from 1 up.
-#include "portnumber.h"
+#include "portmapping.h"
 
 namespace {
 

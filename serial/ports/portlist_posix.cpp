@@ -50,14 +50,14 @@ QString usbProductName(const QString &deviceDir, const QString &sysfsRoot)
 
 } // namespace
 
-QList<PresentPort> serialPortsInSysfs(const QString &sysfsRoot)
+PortListing serialPortsInSysfs(const QString &sysfsRoot)
 {
     static const QRegularExpression serialName(QStringLiteral("^tty(S|USB|ACM)(0|[1-9][0-9]{0,8})$"));
     const QString root = QFileInfo(sysfsRoot).canonicalFilePath();
     const QDir ttys(sysfsRoot + QStringLiteral("/class/tty"));
+    if (root.isEmpty() || !ttys.isReadable())
+        return std::nullopt;
     QList<PresentPort> ports;
-    if (root.isEmpty())
-        return ports;
     for (const QString &name : ttys.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
         const QRegularExpressionMatch match = serialName.match(name);
         if (!match.hasMatch())
@@ -76,7 +76,7 @@ QList<PresentPort> serialPortsInSysfs(const QString &sysfsRoot)
     return ports;
 }
 
-QList<PresentPort> presentSerialPorts()
+PortListing listSerialPorts()
 {
     return serialPortsInSysfs(QStringLiteral("/sys"));
 }

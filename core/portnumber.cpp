@@ -27,20 +27,3 @@ PortNumber parsePortText(const QString &text)
             QStringLiteral("Le numéro de port « %1 » est hors de l'intervalle de -32768 à 32767.").arg(text));
     return static_cast<PortNumber>(value);
 }
-
-std::optional<PortNumber> comPortNumber(QStringView portName)
-{
-    if (!portName.startsWith(u"COM", Qt::CaseInsensitive))
-        return std::nullopt;
-    const QStringView digits = portName.mid(3);
-    if (digits.isEmpty() || digits.size() > 5 || digits.front() == u'0')
-        return std::nullopt;
-    for (QChar c : digits) {
-        if (c < u'0' || c > u'9')
-            return std::nullopt;
-    }
-    const int number = digits.toInt();
-    if (number > 32767)
-        return std::nullopt;
-    return static_cast<PortNumber>(number);
-}

@@ -2,6 +2,7 @@
 
 #include "failure.h"
 #include "portlist.h"
+#include "portmapping.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -39,12 +40,8 @@ constexpr qint64 LastBytesPauseMs = 50;
 
 } // namespace
 
-QString openFailureMessage(const QString &name, const QString &what)
-{
-    return QStringLiteral("Impossible d'ouvrir le port %1 : %2.").arg(name, what);
-}
-
-SerialLink::SerialLink(QObject *parent) : QObject(parent)
+SerialLink::SerialLink(QObject *parent, SerialDeviceFactory makeDevice)
+    : QObject(parent), m_makeDevice(std::move(makeDevice))
 {
     m_clock.start();
 }
@@ -80,12 +77,12 @@ void SerialLink::setPortNumber(PortNumber number)
 
 void SerialLink::open()
 {
-    if (isOpen() || m_opening)
+    if (m_state != State::Closed)
         return;
-    std::unique_ptr<SerialDevice> device = makeSerialDevice(devicePath(), portName(), this, this);
-    m_opening = true;
-    m_openAbandoned = false;
-    const auto opened = qScopeGuard([this] { m_opening = false; });
+    std::unique_ptr<SerialDevice> device = m_makeDevice(devicePath(), portName(), this, this);
+    m_state = State::Opening;
+    // Whatever ends the open here (a failure, an abandon) leaves the link closed.
+    auto stayClosed = qScopeGuard([this] { m_state = State::Closed; });
     try {
         if (!openBesideTheEventLoop(device))
             return;
@@ -95,20 +92,16 @@ void SerialLink::open()
             throw;
         throw OpenFailure(failure.cause(), withPresentPorts(failure.message()));
     }
-    m_device = std::move(device);
-    m_lost = false;
     m_lostReason.clear();
     m_deviceFull = false;
     m_unsentAtLoss = 0;
     m_lineFreeAtUs = 0;
     m_event = NoEvent;
-    // Only now that the link holds the device: no event can reach it before open() returns.
-    try {
-        m_device->start();
-    } catch (...) {
-        m_device.reset();
-        throw;
-    }
+    // Watched only once the link holds it: no event can reach the link before open() returns.
+    device->start();
+    m_device = std::move(device);
+    m_state = State::Open;
+    stayClosed.dismiss();
 }
 
 bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
@@ -160,7 +153,7 @@ bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
             const std::lock_guard lock(job->mutex);
             if (job->done)
                 break;
-            if (m_openAbandoned) {
+            if (m_state != State::Opening) {
                 job->abandoned = true;
                 return false;
             }
@@ -170,7 +163,7 @@ bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
     device = std::move(job->device);
     if (job->error)
         std::rethrow_exception(job->error);
-    if (m_openAbandoned) {
+    if (m_state != State::Opening) {
         device.reset();
         return false;
     }
@@ -179,17 +172,22 @@ bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
 
 void SerialLink::close()
 {
-    if (m_opening) {
-        m_openAbandoned = true; // the open in progress is closed again once it ends
+    if (m_state == State::Opening) {
+        m_state = State::Closed; // the open in progress is closed again once it ends
         return;
     }
-    if (!isOpen())
+    if (m_state != State::Open && m_state != State::Lost)
         return;
     // A lost line sends nothing more: what it still held is dropped (and was counted at the loss).
-    const bool drained = !m_lost && drainBeforeClose();
+    bool drained = false;
+    if (m_state == State::Open) {
+        m_state = State::Closing;
+        drained = drainBeforeClose();
+    }
     m_device->stopWatching();
     m_device->release(drained);
     m_device.reset();
+    m_state = State::Closed;
     m_output.clear();
     m_outputHead = 0;
     m_input.clear(); // nothing reads them now; a later open starts clean
@@ -247,7 +245,7 @@ void SerialLink::write(const PortWrite &bytes)
         throw Failure(
             QStringLiteral("Le port %1 n'est pas ouvert : appuyez sur « Connecter » avant d'envoyer.")
                 .arg(portName()));
-    if (m_lost)
+    if (m_state == State::Lost)
         throw Failure(lostLineMessage());
     // Bytes still queued go first: append, and hand the queue to the device when the calling operation
     // returns to the event loop, or at once when a chunk has gathered. One system call then carries a
@@ -267,7 +265,7 @@ void SerialLink::write(const PortWrite &bytes)
         this,
         [this] {
             m_flushPosted = false;
-            if (isOpen() && !m_lost && !m_deviceFull)
+            if (lineWorks() && !m_deviceFull)
                 flushToDeviceReportingLoss();
         },
         Qt::QueuedConnection);
@@ -355,19 +353,17 @@ void SerialLink::lost(const DeviceError &error)
 
 void SerialLink::loseLine(const DeviceError &error)
 {
-    if (m_lost)
+    if (m_state == State::Lost || !m_device)
         return;
-    m_lost = true;
+    m_state = State::Lost;
     m_lostReason = error.reason;
     m_deviceFull = false;
     m_unsentAtLoss = outputQueued();
     m_output.clear();
     m_outputHead = 0;
-    if (m_device) {
-        // Stop watching the device: a hung-up device stays readable forever and would spin the loop.
-        m_device->stopWatching();
-        m_unsentAtLoss += m_device->pendingOutput();
-    }
+    // Stop watching the device: a hung-up device stays readable forever and would spin the loop.
+    m_device->stopWatching();
+    m_unsentAtLoss += m_device->pendingOutput();
     // Give the device back to the system at once, from the event loop (this may run inside one of its
     // own notifications): the system hands a USB adapter's number out again only after the last close,
     // so an adapter plugged back in meanwhile would come back under another number. The port stays open
@@ -375,7 +371,7 @@ void SerialLink::loseLine(const DeviceError &error)
     QMetaObject::invokeMethod(
         this,
         [this] {
-            if (m_device && m_lost)
+            if (m_state == State::Lost)
                 m_device->release(false);
             raise(LineLost);
         },

@@ -16,8 +16,7 @@
 #include "serialdevice.h"
 
 #include "bounded.h"
-#include "failure.h"
-#include "seriallink.h"
+#include "deviceerrors.h"
 #include "win32calls.h"
 
 #include <QObject>
@@ -39,30 +38,6 @@ namespace {
 Win32SerialCalls &win32()
 {
     return win32SerialCalls();
-}
-
-const QString &goneText()
-{
-    static const QString text = QStringLiteral("le périphérique ne répond plus (port absent ou débranché)");
-    return text;
-}
-
-OpenFailure::Cause causeOf(DWORD error)
-{
-    switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_UNIT:
-    case ERROR_DEV_NOT_EXIST:
-        return OpenFailure::Missing;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_BUSY:
-        return OpenFailure::Busy;
-    default:
-        return OpenFailure::Other;
-    }
 }
 
 // The modem-line call answers one of these on ports without modem lines (some USB adapters, virtual
@@ -125,8 +100,7 @@ HANDLE openConfigured(const QString &path, const QString &name)
         win32().createFile(reinterpret_cast<const wchar_t *>(path.utf16()), GENERIC_READ | GENERIC_WRITE, 0,
                            nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        throw OpenFailure(causeOf(error), openFailureMessage(name, openErrorText(int(error))));
+        throw openFailureFor(name, int(GetLastError()));
     }
     auto refuse = [&](const QString &what, DWORD error) {
         win32().closePort(handle);
@@ -743,71 +717,6 @@ private:
 };
 
 } // namespace
-
-QString openErrorText(int code)
-{
-    switch (static_cast<DWORD>(code)) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-    case ERROR_BAD_UNIT:
-    case ERROR_DEV_NOT_EXIST:
-        return QStringLiteral("le port n'existe pas");
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_BUSY:
-        // A COM port is opened exclusively: when the port is opened, Windows answers "access denied"
-        // while another program holds it.
-        return QStringLiteral("le port est occupé par un autre programme");
-    case ERROR_PRIVILEGE_NOT_HELD:
-        return QStringLiteral("accès refusé");
-    case ERROR_INVALID_FUNCTION:
-    case ERROR_NOT_SUPPORTED:
-        return QStringLiteral("ce n'est pas un port série");
-    case ERROR_SEM_TIMEOUT:
-        // A Bluetooth serial port connects to its device when it is opened.
-        return QStringLiteral("le port ne répond pas (délai dépassé ; un port Bluetooth a besoin de son "
-                              "appareil allumé et à portée)");
-    case ERROR_BAD_COMMAND:
-    case ERROR_NOT_READY:
-    case ERROR_BROKEN_PIPE:
-    case ERROR_GEN_FAILURE:
-    case ERROR_OPERATION_ABORTED:
-    case ERROR_DEVICE_REMOVED:
-    case ERROR_DEVICE_NOT_CONNECTED:
-    case ERROR_INVALID_HANDLE:
-        return goneText();
-    default:
-        return QStringLiteral("erreur Windows %1").arg(code);
-    }
-}
-
-DeviceError ioError(int code)
-{
-    switch (static_cast<DWORD>(code)) {
-    // After a USB adapter is pulled out, its driver answers reads, writes and waits with any of these:
-    // "access denied" there means that the device has gone, not that another program holds it.
-    case ERROR_ACCESS_DENIED:
-    case ERROR_INVALID_HANDLE:
-    case ERROR_NOT_READY:
-    case ERROR_BAD_COMMAND:
-    case ERROR_GEN_FAILURE:
-    case ERROR_BROKEN_PIPE:
-    case ERROR_OPERATION_ABORTED:
-    case ERROR_DEVICE_NOT_CONNECTED:
-    case ERROR_DEVICE_REMOVED:
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_BAD_UNIT:
-    case 433: // ERROR_NO_SUCH_DEVICE, which mingw does not name
-    case ERROR_DEV_NOT_EXIST:
-        return {goneText(), true};
-    case ERROR_SEM_TIMEOUT:
-        // The USB CDC driver gives it for a write that the device does not take in time.
-        return {QStringLiteral("le périphérique ne prend plus les octets envoyés (délai dépassé)"), false};
-    default:
-        return {QStringLiteral("erreur Windows %1").arg(code), false};
-    }
-}
 
 std::unique_ptr<SerialDevice> makeSerialDevice(const QString &path, const QString &name, QObject *context,
                                                DeviceEvents *events)
