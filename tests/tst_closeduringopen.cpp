@@ -1,7 +1,8 @@
 // The window's close request (×, Alt+F4: the window system's close, which Qt counts as user input)
 // while the port takes its time to open: it is heard at once, the open is abandoned, nothing goes on the
 // line; keys and clicks meanwhile are held back and come once the port is open.
-#include "consoledriver.h"
+#include "ptypair.h"
+#include "rig/consolefixture.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -9,6 +10,7 @@
 
 #include <cstring>
 #include <dlfcn.h>
+#include <memory>
 #include <sys/stat.h>
 
 namespace {
@@ -36,6 +38,16 @@ class TestCloseDuringOpen : public ConsoleFixture {
 private slots:
     void closeRequestIsHeard_data();
     void closeRequestIsHeard();
+
+private:
+    void beforeEach() override
+    {
+        m_pty = std::make_unique<PtyPair>();
+        QVERIFY(m_pty->isValid());
+    }
+    void afterEach() override { m_pty.reset(); }
+
+    std::unique_ptr<PtyPair> m_pty;
 };
 
 void TestCloseDuringOpen::closeRequestIsHeard_data()
@@ -62,8 +74,7 @@ void TestCloseDuringOpen::closeRequestIsHeard()
             QWindowSystemInterface::handleCloseEvent(m_window->windowHandle());
         }
     });
-    findBox(m_window, QStringLiteral("Port"))->setText(m_pty->portText());
-    click(m_window, QStringLiteral("Connecter"));
+    typePortAndConnect(m_pty->portText());
     slowDevice = 0;
     if (close) {
         QVERIFY2(sinceRequest.elapsed() < 500, qPrintable(QString::number(sinceRequest.elapsed())));

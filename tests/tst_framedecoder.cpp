@@ -1,5 +1,5 @@
-#include "callframe.h"
 #include "framedecoder.h"
+#include "rig/frames.h"
 
 #include <QTest>
 
@@ -18,14 +18,6 @@ QStringList decode(const QList<QByteArray> &pieces)
     return lines;
 }
 
-QByteArray joined(const CallFrame &frame)
-{
-    QByteArray bytes;
-    for (const PortWrite &w : frame)
-        bytes += w;
-    return bytes;
-}
-
 } // namespace
 
 class TestFrameDecoder : public QObject {
@@ -42,26 +34,8 @@ void TestFrameDecoder::everyButtonsFrameIsNamed_data()
 {
     QTest::addColumn<QByteArray>("frame");
     QTest::addColumn<QString>("line");
-    const QStringList lines = {
-        "01 02 00 00 04 00  Administration 00 Proviseur",
-        "01 02 00 01 04 00  Administration 01 Proviseur adjoint",
-        "01 02 00 02 04 00  Administration 02 Secrétaire",
-        "01 02 00 03 04 00  Administration 03 Comptabilité",
-        "01 01 01 04 00  Prof Professeur",
-        "01 02 02 00 04 00  Entretien 00 Ménage",
-        "01 02 02 01 04 00  Entretien 01 Maintenance",
-        "01 02 03 00 04 00  Elèves 00 Seconde",
-        "01 02 03 01 04 00  Elèves 01 Première",
-        "01 02 03 02 04 00  Elèves 02 Terminale",
-        "01 02 03 03 04 00  Elèves 03 BTS",
-        "01 02 03 04 04 00  Elèves 04 BEP",
-        "01 02 03 05 04 00  Elèves 05 Bac Pro",
-    };
-    qsizetype i = 0;
-    for (const CallMember &m : callMembers()) {
-        const CallFrame frame = m.index < 0 ? profCallFrame() : memberCallFrame(m.group, m.index);
-        QTest::newRow(qPrintable(QString::fromUtf16(m.caption))) << joined(frame) << lines.at(i++);
-    }
+    for (const ButtonFrame &f : buttonFrames)
+        QTest::newRow(rowName(f)) << f.bytes() << f.decoded();
 }
 
 void TestFrameDecoder::everyButtonsFrameIsNamed()

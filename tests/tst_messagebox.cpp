@@ -1,69 +1,14 @@
 // The real message boxes of the console: what they show, and that they are wide enough for the window
 // manager to show their whole title.
-#include "consolewindow.h"
-#include "messagesink.h"
+#include "rig/consolefixture.h"
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QFontDatabase>
 #include <QFontMetrics>
-#include <QMessageBox>
 #include <QScreen>
 #include <QTest>
-#include <QTimer>
-
-#include <functional>
 
 namespace {
-
-// What a shown box looked like when the user dismissed it.
-struct SeenBox {
-    bool seen = false;
-    bool visible = false;
-    QString title;
-    QString text;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    bool iconDrawn = false;
-    QList<QMessageBox::StandardButton> buttons;
-    QSize size;
-};
-
-// Runs open(), which shows a modal box and returns when it is dismissed; records the box while it is
-// shown, then presses its OK button.
-SeenBox inspectModalBox(const std::function<void()> &open)
-{
-    SeenBox seen;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box)
-            return;
-        seen.seen = true;
-        seen.visible = box->isVisible();
-        seen.title = box->windowTitle();
-        seen.text = box->text();
-        seen.icon = box->icon();
-        seen.iconDrawn = !box->iconPixmap().isNull();
-        for (QAbstractButton *b : box->buttons())
-            seen.buttons << box->standardButton(b);
-        seen.size = box->size();
-        if (QAbstractButton *ok = box->button(QMessageBox::Ok))
-            ok->click();
-        else
-            box->reject();
-    });
-    poll.start(10);
-    // A box nobody could answer must not hang the test.
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, [] {
-        if (QWidget *w = QApplication::activeModalWidget())
-            w->close();
-    });
-    guard.start(5000);
-    open();
-    return seen;
-}
 
 // The size of a plain QMessageBox with the same content, as Qt sizes it on show.
 QSize plainBoxSize(QMessageBox::Icon icon, const QString &title, const QString &text)
@@ -133,15 +78,15 @@ void TestMessageBox::boxShowsWholeTitle()
     m_parent->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_parent));
     BoxMessageSink sink(m_parent);
-    const SeenBox box = inspectModalBox([&] {
+    const SeenBox box = [&] {
+        BoxWatcher boxes; // gone before the plain box below is shown: it would press that one's OK too
         if (failure)
             sink.showFailure(text);
         else
             sink.showAnswer(text);
-    });
-
-    QVERIFY2(box.seen, "no message box was shown");
-    QVERIFY(box.visible);
+        return boxes.seen.value(0);
+    }();
+    QVERIFY2(box.visible, "no message box was shown, or not visibly");
     QCOMPARE(box.title, shownTitle);
     QCOMPARE(box.text, text);
     QCOMPARE(box.icon, failure ? QMessageBox::Critical : QMessageBox::NoIcon);

@@ -1,6 +1,7 @@
 // The real console window (offscreen) and the real simulator process, over the simulator's
 // pseudo-terminal.
-#include "consoledriver.h"
+#include "rig/consolefixture.h"
+#include "rig/frames.h"
 
 #include <QFile>
 #include <QProcess>
@@ -70,7 +71,7 @@ private:
 
 } // namespace
 
-class TestSimulatorEndToEnd : public QObject {
+class TestSimulatorEndToEnd : public ConsoleFixture {
     Q_OBJECT
 private slots:
     void clicksAreDecodedAndAnswered_data();
@@ -99,36 +100,25 @@ void TestSimulatorEndToEnd::clicksAreDecodedAndAnswered()
     const int number = sim.portNumber();
     QVERIFY2(number >= 100, qPrintable(sim.seen().join(u'\n')));
 
-    RecordingSink sink;
-    ConsoleWindow window(&sink);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    findBox(&window, QStringLiteral("Port"))->setText(QString::number(number));
-    click(&window, QStringLiteral("Connecter"));
-    QVERIFY2(sink.failures.isEmpty(), qPrintable(sink.failures.value(0)));
-
-    click(&window, QStringLiteral("Administration"), 2);
-    QCOMPARE(sim.waitForLine(QStringLiteral("01 02")),
-             QStringLiteral("01 02 00 02 04 00  Administration 02 Secrétaire"));
-    click(&window, QStringLiteral("Prof"));
-    QCOMPARE(sim.waitForLine(QStringLiteral("01 01")), QStringLiteral("01 01 01 04 00  Prof Professeur"));
-    click(&window, QStringLiteral("Eleves"), 5);
-    QCOMPARE(sim.waitForLine(QStringLiteral("01 02")),
-             QStringLiteral("01 02 03 05 04 00  Elèves 05 Bac Pro"));
-
+    typePortAndConnect(QString::number(number));
+    QVERIFY2(m_sink->failures.isEmpty(), qPrintable(m_sink->failures.value(0)));
+    // Administration 2, Prof, Eleves 5, as the simulator names them.
+    for (const ButtonFrame &f : {buttonFrames[2], buttonFrames[4], buttonFrames[12]}) {
+        click(m_window, f.button, f.index);
+        QCOMPARE(sim.waitForLine(QString::fromLatin1(f.bytes().left(2).toHex(' '))), f.decoded());
+    }
     if (answers.isEmpty()) {
         QTest::qWait(200);
-        QCOMPARE(sink.answers, QStringList());
+        QCOMPARE(m_sink->answers, QStringList());
     } else {
-        QTRY_COMPARE(sink.answers, answers);
+        QTRY_COMPARE(m_sink->answers, answers);
     }
 
     // Bytes that form no frame are printed as they are once the line falls idle.
-    findBox(&window, QStringLiteral("ListeCar"))->setText(QStringLiteral("1 1 1 4"));
-    click(&window, QStringLiteral("Envoyer"));
+    sendList(QStringLiteral("1 1 1 4"));
     QCOMPARE(sim.waitForLine(QStringLiteral("hors trame")),
              QStringLiteral("01 01 01 04  (octets hors trame)"));
-    QVERIFY(sink.failures.isEmpty());
+    QVERIFY(m_sink->failures.isEmpty());
 
     // Ctrl+C ends it cleanly.
     ::kill(static_cast<pid_t>(sim.process().processId()), SIGINT);
@@ -146,8 +136,7 @@ void TestSimulatorEndToEnd::survivesTheConsoleClosingAndReopening()
     for (int round = 0; round < 2; ++round) {
         RecordingSink sink;
         ConsoleWindow window(&sink);
-        findBox(&window, QStringLiteral("Port"))->setText(QString::number(number));
-        click(&window, QStringLiteral("Connecter"));
+        ::typePortAndConnect(&window, QString::number(number));
         QVERIFY2(sink.failures.isEmpty(), qPrintable(sink.failures.value(0)));
         if (round > 0)
             QVERIFY(!sim.waitForLine(QStringLiteral("rouvert")).isEmpty());

@@ -1,13 +1,16 @@
 // Soak: large volumes through the real window and a real pseudo-terminal, counted and ordered.
 // LIAISON_SOAK_SCALE sets the size: 1 is the full run (1,000,000 bytes each way, 100,000 answers,
 // 1,000 open/close cycles); the test suite runs it at 0.1.
-#include "consoledriver.h"
+#include "ptypair.h"
+#include "rig/consolefixture.h"
+#include "rig/frames.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
+#include <memory>
 #include <thread>
 
 namespace {
@@ -31,23 +34,6 @@ qsizetype openDescriptors()
         .size();
 }
 
-// Writes everything at the device side, waiting whenever the pseudo-terminal is full.
-void sendAll(int fd, const QByteArray &bytes)
-{
-    qsizetype at = 0;
-    while (at < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + at, static_cast<size_t>(bytes.size() - at));
-        if (n > 0) {
-            at += n;
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
-            return;
-        pollfd pfd{fd, POLLOUT, 0};
-        ::poll(&pfd, 1, 100);
-    }
-}
-
 QString answerText(const QByteArray &bytes, qsizetype at)
 {
     return QStringLiteral("%1 %2 %3")
@@ -67,6 +53,16 @@ private slots:
     void randomBytesInAnySplitShowOnlyTriples();
     void hangUpInTheMiddleOfASend();
     void descriptorsDoNotGrowAcrossOpenClose();
+
+private:
+    void beforeEach() override
+    {
+        m_pty = std::make_unique<PtyPair>();
+        QVERIFY(m_pty->isValid());
+    }
+    void afterEach() override { m_pty.reset(); }
+
+    std::unique_ptr<PtyPair> m_pty;
 };
 
 void TestSoak::envoyerSendsEveryByteInOrder()
@@ -82,9 +78,8 @@ void TestSoak::envoyerSendsEveryByteInOrder()
         list += QString::number(v);
         expected.append(char(v));
     }
-    connectTo(m_window, *m_pty);
-    findBox(m_window, QStringLiteral("ListeCar"))->setText(list);
-    click(m_window, QStringLiteral("Envoyer"));
+    typePortAndConnect(m_pty->portText());
+    sendList(list);
     const QByteArray got = m_pty->readWhileConsoleRuns(expected.size());
     qInfo("Envoyer: %lld bytes sent, %lld read at the peer", qlonglong(expected.size()),
           qlonglong(got.size()));
@@ -95,29 +90,19 @@ void TestSoak::envoyerSendsEveryByteInOrder()
 
 void TestSoak::callButtonsSendEveryFrameInOrder()
 {
-    connectTo(m_window, *m_pty);
-    const QList<QPushButton *> buttons = m_window->findChildren<QPushButton *>();
+    typePortAndConnect(m_pty->portText());
     QList<QPushButton *> calls;
-    for (QPushButton *b : buttons)
-        if (b->objectName() != QLatin1String("Connecter") && b->objectName() != QLatin1String("Envoyer"))
-            calls << b;
-    QCOMPARE(calls.size(), 13);
+    for (const ButtonFrame &f : buttonFrames)
+        calls << findButton(m_window, f.button, f.index);
+    QVERIFY(!calls.contains(nullptr));
 
     const qsizetype target = scaled(1000000);
     QByteArray expected;
     QRandomGenerator random(42);
     while (expected.size() < target) {
-        QPushButton *b = calls.at(random.bounded(calls.size()));
-        const bool prof = b->objectName() == QLatin1String("Prof");
-        const CallFrame frame =
-            prof ? profCallFrame()
-                 : memberCallFrame(b->objectName() == QLatin1String("Administration")
-                                       ? GroupCode::Administration
-                                   : b->objectName() == QLatin1String("Entretien") ? GroupCode::Entretien
-                                                                                   : GroupCode::Eleves,
-                                   static_cast<qint16>(b->property("index").toInt()));
-        for (const PortWrite &w : frame)
-            expected += w;
+        const qsizetype i = random.bounded(calls.size());
+        QPushButton *b = calls.at(i);
+        expected += buttonFrames[i].bytes();
         b->click();
         if (expected.size() % 4096 < 6)
             QCoreApplication::processEvents(); // let the event loop run now and then, as between real clicks
@@ -139,13 +124,13 @@ void TestSoak::everyAnswerReachesTheSeamInOrder()
         stream.append(char(i >> 8));
         stream.append(char(i));
     }
-    connectTo(m_window, *m_pty);
+    typePortAndConnect(m_pty->portText());
     // The device answers in bursts of 1 to 64 answers, with short pauses.
     std::thread device([&] {
         QRandomGenerator random(7);
         for (qsizetype at = 0; at < stream.size();) {
             const qsizetype burst = std::min<qsizetype>(3 * random.bounded(1, 65), stream.size() - at);
-            sendAll(m_pty->master(), stream.mid(at, burst));
+            m_pty->sendAll(stream.mid(at, burst), 60000);
             at += burst;
             if (random.bounded(8) == 0)
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
@@ -168,10 +153,10 @@ void TestSoak::randomBytesInAnySplitShowOnlyTriples()
     QByteArray stream(scaled(300000), Qt::Uninitialized);
     for (char &c : stream)
         c = char(random.bounded(256));
-    connectTo(m_window, *m_pty);
+    typePortAndConnect(m_pty->portText());
     for (qsizetype at = 0; at < stream.size();) {
         const qsizetype piece = std::min<qsizetype>(random.bounded(1, 50), stream.size() - at);
-        sendAll(m_pty->master(), stream.mid(at, piece));
+        QVERIFY(m_pty->sendAll(stream.mid(at, piece), 60000));
         at += piece;
         if (random.bounded(4) == 0)
             QCoreApplication::processEvents();
@@ -199,10 +184,9 @@ void TestSoak::hangUpInTheMiddleOfASend()
     QString list = QStringLiteral("0");
     for (int i = 1; i < count; ++i)
         list += QStringLiteral(" 255");
-    connectTo(m_window, *m_pty);
+    typePortAndConnect(m_pty->portText());
     m_pty->closeSlave();
-    findBox(m_window, QStringLiteral("ListeCar"))->setText(list);
-    click(m_window, QStringLiteral("Envoyer"));
+    sendList(list);
     // The device reads a part, then goes away.
     QByteArray part;
     while (part.size() < 20000) {

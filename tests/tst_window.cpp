@@ -1,5 +1,4 @@
-#include "consolewindow.h"
-#include "recordingsink.h"
+#include "rig/consolefixture.h"
 
 #include <QAccessible>
 #include <QApplication>
@@ -68,11 +67,9 @@ QRect toDevice(const QRect &logical, qreal scale)
 
 } // namespace
 
-class TestWindow : public QObject {
+class TestWindow : public ConsoleFixture {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup();
     void windowItself();
     void controls_data();
     void controls();
@@ -81,25 +78,7 @@ private slots:
     void keyboardPress_data();
     void keyboardPress();
     void textsFitTheirControls();
-
-private:
-    RecordingSink *m_sink = nullptr;
-    ConsoleWindow *m_window = nullptr;
 };
-
-void TestWindow::init()
-{
-    m_sink = new RecordingSink;
-    m_window = new ConsoleWindow(m_sink);
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window));
-}
-
-void TestWindow::cleanup()
-{
-    delete m_window;
-    delete m_sink;
-}
 
 void TestWindow::windowItself()
 {

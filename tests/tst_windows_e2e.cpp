@@ -1,36 +1,17 @@
-// The console on Windows, end to end: the real window on a COM port whose far end is played by the
-// test rig (tests/wine), which sees every byte the console puts on the line and sends the device's
-// answers.
-#include "consolewidgets.h"
-#include "consolewindow.h"
-#include "portlist.h"
-#include "recordingsink.h"
+// The wine rig: the real window on a COM port whose far end is played by the test rig (tests/wine),
+// which sees every byte the console puts on the line and sends the device's answers. The shared
+// scenarios, then what only Windows shows: its port names and error codes, and what real drivers do.
+#include "rig/scenarios.h"
 #include "serialdevice.h"
 #include "wine/driverquirks.h"
 #include "wine/winepeer.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
-#include <QTest>
-#include <QTimer>
 
 #include <thread>
 
-#include <windows.h>
-
 namespace {
-
-// CPU seconds this process has used so far: a loop spinning on aborted waits shows up here.
-double processCpuSeconds()
-{
-    FILETIME created, exited, kernel, user;
-    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
-        return 0;
-    auto seconds = [](const FILETIME &t) {
-        return double((quint64(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
-    };
-    return seconds(kernel) + seconds(user);
-}
 
 QByteArray frame(const char *hex)
 {
@@ -39,24 +20,12 @@ QByteArray frame(const char *hex)
 
 } // namespace
 
-class TestWindowsEndToEnd : public QObject {
+class TestWindowsEndToEnd : public LineScenarios {
     Q_OBJECT
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void init();
-    void cleanup();
-
     void portNumbersNameComPorts();
     void errorCodesSayWhatFailed_data();
     void errorCodesSayWhatFailed();
-    void missingPortIsNamed_data();
-    void missingPortIsNamed();
-    void everyButtonPutsItsFrameOnTheLine_data();
-    void everyButtonPutsItsFrameOnTheLine();
-    void lineSettings();
-    void answerIsShown_data();
-    void answerIsShown();
     void realDriversStillHearTheDevice_data();
     void realDriversStillHearTheDevice();
     void answersWhileABoxIsOpenAreAllTaken();
@@ -65,63 +34,39 @@ private slots:
     void ioErrorsNameALostLine();
     void bytesInFlightAtAnUnplugAreCounted();
     void aWaitThatEndsLateFindsItsBlocks();
-    void sixBytesGiveTwoAnswersInOrder();
-    void longListArrivesWholeAndInOrder();
-    void frameJustBeforeCloseArrivesWhole();
     void idleLinkDoesNotSpin();
-    // Last: the far end hangs up for good.
-    void lostLineIsReportedOnceAndNamed();
 
 private:
-    void connectToPeer();
+    LinePeer &peer() override { return m_peer; }
+    // No dosdevices link names COM250: the system's own answer, put in the console's words.
+    QList<BadPort> badPorts() const override
+    {
+        return {{"COM250 does not exist", "250", "COM250 : le port n'existe pas", true},
+                {"0 names no device", "0", "Le port numéro 0 n'existe pas", true}};
+    }
+    void setUpRig() override
+    {
+        QVERIFY2(WinePeer::available(),
+                 "run under the test rig: scripts/wine-test.sh with LIAISON_WINE_PEER_COM");
+        m_watcher = std::thread([this] { quirks::watch(m_watching); });
+    }
+    void tearDownRig() override
+    {
+        m_watching = false;
+        if (m_watcher.joinable())
+            m_watcher.join();
+    }
+    void beforeEach() override
+    {
+        quirks::install(quirks::Quirk::None);
+        m_peer.take(1 << 20, 0); // whatever an earlier test left on the line does not count here
+    }
+    void afterEach() override { quirks::install(quirks::Quirk::None); }
 
     WinePeer m_peer;
     std::atomic<bool> m_watching{true};
     std::thread m_watcher;
-    RecordingSink *m_sink = nullptr;
-    ConsoleWindow *m_window = nullptr;
 };
-
-void TestWindowsEndToEnd::initTestCase()
-{
-    ConsoleWindow::setUpApplication();
-    QVERIFY2(WinePeer::available(),
-             "run under the test rig: scripts/wine-test.sh with LIAISON_WINE_PEER_COM");
-    m_watcher = std::thread([this] { quirks::watch(m_watching); });
-}
-
-void TestWindowsEndToEnd::cleanupTestCase()
-{
-    m_watching = false;
-    m_watcher.join();
-}
-
-void TestWindowsEndToEnd::init()
-{
-    quirks::install(quirks::Quirk::None);
-    m_sink = new RecordingSink;
-    m_window = new ConsoleWindow(m_sink);
-    m_window->show();
-    // Whatever an earlier test left on the line does not count here.
-    m_peer.take(1 << 20, 0);
-}
-
-void TestWindowsEndToEnd::cleanup()
-{
-    delete m_window;
-    delete m_sink;
-    m_window = nullptr;
-    m_sink = nullptr;
-    quirks::install(quirks::Quirk::None);
-}
-
-void TestWindowsEndToEnd::connectToPeer()
-{
-    findBox(m_window, QStringLiteral("Port"))->setText(QString::number(m_peer.com()));
-    click(m_window, QStringLiteral("Connecter"));
-    QVERIFY2(m_sink->failures.isEmpty(), qPrintable(m_sink->failures.join(u'\n')));
-    QVERIFY(m_window->link().isOpen());
-}
 
 void TestWindowsEndToEnd::portNumbersNameComPorts()
 {
@@ -150,109 +95,6 @@ void TestWindowsEndToEnd::errorCodesSayWhatFailed()
     QFETCH(int, code);
     QFETCH(QString, text);
     QVERIFY2(openErrorText(code).contains(text), qPrintable(openErrorText(code)));
-}
-
-void TestWindowsEndToEnd::missingPortIsNamed_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("named");
-    // No dosdevices link names COM250: the system's own answer, put in the console's words.
-    QTest::newRow("COM250 does not exist") << "250"
-                                           << "COM250 : le port n'existe pas";
-    QTest::newRow("0 names no device") << "0"
-                                       << "Le port numéro 0 n'existe pas";
-}
-
-void TestWindowsEndToEnd::missingPortIsNamed()
-{
-    QFETCH(QString, text);
-    QFETCH(QString, named);
-    findBox(m_window, QStringLiteral("Port"))->setText(text);
-    click(m_window, QStringLiteral("Connecter"));
-    QCOMPARE(m_sink->failures.size(), 1);
-    const QString message = m_sink->failures.first();
-    qInfo("%s", qUtf8Printable(message));
-    QVERIFY2(message.contains(named), qPrintable(message));
-    QCOMPARE(m_sink->endStatus, 1);
-    QVERIFY(!m_window->link().isOpen());
-    // Wine registers the rig's line as a port (scripts/wine-test.sh): the system's own list names it.
-    const QList<PresentPort> ports = listSerialPorts().value_or(QList<PresentPort>{});
-    QVERIFY2(std::any_of(ports.begin(), ports.end(),
-                         [&](const PresentPort &p) { return p.number == m_peer.com(); }),
-             qPrintable(presentPortsSentence(ports)));
-    QVERIFY2(message.endsWith(QStringLiteral(". ") + presentPortsSentence(ports)), qPrintable(message));
-}
-
-void TestWindowsEndToEnd::everyButtonPutsItsFrameOnTheLine_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<int>("index");
-    QTest::addColumn<QByteArray>("line");
-    QTest::newRow("Prof") << "Prof" << -1 << frame("0101010400");
-    for (int i = 0; i < 4; ++i)
-        QTest::addRow("Administration %d", i)
-            << "Administration" << i << frame("010200000400").replace(3, 1, QByteArray(1, char(i)));
-    for (int i = 0; i < 2; ++i)
-        QTest::addRow("Entretien %d", i)
-            << "Entretien" << i << frame("010202000400").replace(3, 1, QByteArray(1, char(i)));
-    for (int i = 0; i < 6; ++i)
-        QTest::addRow("Eleves %d", i)
-            << "Eleves" << i << frame("010203000400").replace(3, 1, QByteArray(1, char(i)));
-}
-
-void TestWindowsEndToEnd::everyButtonPutsItsFrameOnTheLine()
-{
-    QFETCH(QString, name);
-    QFETCH(int, index);
-    QFETCH(QByteArray, line);
-
-    connectToPeer();
-    QPushButton *b = findButton(m_window, name, index);
-    QVERIFY(b);
-    QTest::mouseClick(b, Qt::LeftButton);
-    QTest::mouseClick(b, Qt::LeftButton);
-    QCOMPARE(m_peer.take(2 * line.size(), 5000).toHex(' '), (line + line).toHex(' '));
-    QCOMPARE(m_peer.take(1, 50).toHex(' '), QByteArray());
-    QVERIFY(m_sink->failures.isEmpty());
-}
-
-void TestWindowsEndToEnd::lineSettings()
-{
-    connectToPeer();
-    const QMap<QString, QString> attr = m_peer.attributes();
-    QCOMPARE(attr.value("ispeed"), QStringLiteral("9600"));
-    QCOMPARE(attr.value("ospeed"), QStringLiteral("9600"));
-    // A pseudo-terminal always reports 8 data bits without parity, so those two are not seen here.
-    QCOMPARE(attr.value("cstopb"), QStringLiteral("0"));
-    QCOMPARE(attr.value("crtscts"), QStringLiteral("0"));
-    QCOMPARE(attr.value("ixon"), QStringLiteral("0"));
-    QCOMPARE(attr.value("ixoff"), QStringLiteral("0"));
-    // Raw: a frame right after opening, with its 0x00 and 0x04, arrives untouched.
-    click(m_window, QStringLiteral("Administration"), 0);
-    QCOMPARE(m_peer.take(6, 5000).toHex(' '), QByteArray("01 02 00 00 04 00"));
-}
-
-void TestWindowsEndToEnd::answerIsShown_data()
-{
-    QTest::addColumn<QByteArray>("before"); // on the line before Connecter
-    QTest::newRow("clean line") << QByteArray();
-    // Noise or a device's chatter from before the port opened is not the start of an answer: taken in,
-    // it would shift every answer after it.
-    QTest::newRow("two bytes from before Connecter are dropped") << frame("5566");
-}
-
-void TestWindowsEndToEnd::answerIsShown()
-{
-    QFETCH(QByteArray, before);
-    if (!before.isEmpty())
-        m_peer.send(before);
-    connectToPeer();
-    m_peer.send(frame("0102ff"));
-    QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers, QStringList{QStringLiteral("1 2 255")}, 5000);
-    m_peer.send(frame("000000"));
-    QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers.size(), 2, 5000);
-    QCOMPARE(m_sink->answers.last(), QStringLiteral("0 0 0"));
-    QVERIFY(m_sink->failures.isEmpty());
 }
 
 void TestWindowsEndToEnd::realDriversStillHearTheDevice_data()
@@ -407,8 +249,7 @@ void TestWindowsEndToEnd::bytesInFlightAtAnUnplugAreCounted()
     QStringList values;
     for (int i = 0; i < 1000; ++i)
         values << QString::number(i % 256);
-    findBox(m_window, QStringLiteral("ListeCar"))->setText(values.join(u' '));
-    click(m_window, QStringLiteral("Envoyer"));
+    sendList(values.join(u' '));
     QTRY_VERIFY_WITH_TIMEOUT(quirks::writesStarted > 0 && m_window->link().outputQueued() == 0, 5000);
     quirks::unplugged = ERROR_DEVICE_NOT_CONNECTED;
     m_peer.send(frame("01"));
@@ -432,45 +273,6 @@ void TestWindowsEndToEnd::aWaitThatEndsLateFindsItsBlocks()
     QVERIFY(!quirks::freedBlockWritten);
 }
 
-void TestWindowsEndToEnd::sixBytesGiveTwoAnswersInOrder()
-{
-    connectToPeer();
-    m_peer.send(frame("010203040506"));
-    QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers.size(), 2, 5000);
-    QCOMPARE(m_sink->answers, (QStringList{QStringLiteral("1 2 3"), QStringLiteral("4 5 6")}));
-    QCOMPARE(m_window->link().bytesWaiting(), 0);
-}
-
-void TestWindowsEndToEnd::longListArrivesWholeAndInOrder()
-{
-    connectToPeer();
-    constexpr int count = 65536;
-    QStringList values;
-    QByteArray expected;
-    for (int i = 0; i < count; ++i) {
-        const int value = (i * 7 + i / 256) % 256;
-        values << QString::number(value);
-        expected.append(char(value));
-    }
-    findBox(m_window, QStringLiteral("ListeCar"))->setText(values.join(u' '));
-    click(m_window, QStringLiteral("Envoyer"));
-    QVERIFY2(m_sink->failures.isEmpty(), qPrintable(m_sink->failures.join(u'\n')));
-    const QByteArray seen = m_peer.take(count, 60000);
-    QCOMPARE(seen.size(), count);
-    QVERIFY(seen == expected);
-}
-
-void TestWindowsEndToEnd::frameJustBeforeCloseArrivesWhole()
-{
-    connectToPeer();
-    click(m_window, QStringLiteral("Prof"));
-    // Closing right away: the close lets the frame go out before it releases the port.
-    m_window->close();
-    QVERIFY(!m_window->link().isOpen());
-    QCOMPARE(m_peer.take(5, 5000).toHex(' '), QByteArray("01 01 01 04 00"));
-    QVERIFY(m_sink->failures.isEmpty());
-}
-
 void TestWindowsEndToEnd::idleLinkDoesNotSpin()
 {
     connectToPeer();
@@ -483,29 +285,6 @@ void TestWindowsEndToEnd::idleLinkDoesNotSpin()
     // And it still hears the device afterwards.
     m_peer.send(frame("030201"));
     QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers, QStringList{QStringLiteral("3 2 1")}, 5000);
-}
-
-void TestWindowsEndToEnd::lostLineIsReportedOnceAndNamed()
-{
-    connectToPeer();
-    int lost = 0;
-    connect(&m_window->link(), &SerialLink::notified, this, [&] {
-        if (m_window->link().commEvent() == SerialLink::LineLost)
-            ++lost;
-    });
-    m_peer.hangUp();
-    QTRY_COMPARE_WITH_TIMEOUT(lost, 1, 5000);
-    const double before = processCpuSeconds();
-    QTest::qWait(500);
-    QVERIFY2(processCpuSeconds() - before < 0.25, "the lost line keeps the loop busy");
-    QCOMPARE(lost, 1);
-    QVERIFY(m_sink->failures.isEmpty()); // nothing is shown until the console writes again
-    click(m_window, QStringLiteral("Prof"));
-    QCOMPARE(m_sink->failures.size(), 1);
-    QVERIFY2(m_sink->failures.first().contains(QStringLiteral("COM%1").arg(m_peer.com())),
-             qPrintable(m_sink->failures.first()));
-    QVERIFY2(m_sink->failures.first().contains(QStringLiteral("perdue")),
-             qPrintable(m_sink->failures.first()));
 }
 
 QTEST_MAIN(TestWindowsEndToEnd)

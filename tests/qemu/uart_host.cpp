@@ -6,10 +6,11 @@
 // The guest boots the host's Debian kernel with an initramfs made here (make-initramfs.sh), sees the
 // host's files read-only over virtio-9p, and runs GUEST_PROGRAM as a QtTest program on the offscreen
 // platform. Its ttyS0 is the console (kept in console.log), its ttyS1 an emulated 16550 whose far end
-// is a pseudo-terminal here; breaks are sent through QMP. The device answers as tst_uart_guest.cpp
-// describes. The guest writes its test log and exit status to a results folder shared writable over
-// virtio-9p. Exit status 0 when the guest's tests all passed and the device read only whole calls.
-// QEMU is killed whatever happens: at a deadline, on a signal, and by the kernel if this process dies.
+// is a pseudo-terminal here, the line under test; its ttyS3 another, on which the guest commands the
+// device (tests/rig/commandpeer.h: recv, send, break; breaks go through QMP). The guest writes its
+// test log and exit status to a results folder shared writable over virtio-9p. Exit status 0 when the
+// guest's tests all passed. QEMU is killed whatever happens: at a deadline, on a signal, and by the
+// kernel if this process dies.
 #include <QByteArray>
 #include <QCollator>
 #include <QDir>
@@ -31,8 +32,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -44,7 +43,6 @@
 namespace {
 
 constexpr int DeadlineMs = 170000; // the whole run, boot included
-const QByteArray callEnd = QByteArray::fromHex("0400");
 
 QElapsedTimer sinceStart;
 
@@ -123,28 +121,15 @@ QString unpackedKernel(const QString &image, const QString &folder)
     return unxz.exitCode() == 0 ? folder + QStringLiteral("/vmlinux") : image;
 }
 
-// QEMU's machine protocol on its Unix socket: one JSON object a line.
+// QEMU's machine protocol on QEMU's standard input and output: one JSON object a line.
 class Qmp {
 public:
-    bool connectTo(const QString &path, int ms)
+    // The greeting, then the capabilities negotiated.
+    bool start(int in, int out, int ms)
     {
-        QElapsedTimer timer;
-        timer.start();
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const QByteArray local = path.toLocal8Bit();
-        if (size_t(local.size()) >= sizeof address.sun_path)
-            return false;
-        std::copy(local.begin(), local.end(), address.sun_path);
-        while (timer.elapsed() < ms) {
-            m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (::connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
-                return !reply(ms).isEmpty() && !command("qmp_capabilities").contains(QLatin1String("error"));
-            ::close(m_fd);
-            m_fd = -1;
-            ::usleep(20000);
-        }
-        return false;
+        m_in = in;
+        m_fd = out;
+        return !reply(ms).isEmpty() && !command("qmp_capabilities").contains(QLatin1String("error"));
     }
     // Sends a command and returns its reply (events that come meanwhile are passed over).
     QJsonObject command(const char *name, const QJsonObject &arguments = {})
@@ -153,7 +138,7 @@ public:
         if (!arguments.isEmpty())
             message.insert(QStringLiteral("arguments"), arguments);
         const QByteArray line = QJsonDocument(message).toJson(QJsonDocument::Compact) + '\n';
-        if (::write(m_fd, line.constData(), size_t(line.size())) != line.size())
+        if (::write(m_in, line.constData(), size_t(line.size())) != line.size())
             return {};
         for (;;) {
             const QJsonObject answer = reply(10000);
@@ -163,30 +148,31 @@ public:
     }
 
 private:
+    // The next JSON object; QEMU's own messages on the same output ("char device redirected to...")
+    // are passed over.
     QJsonObject reply(int ms)
     {
-        while (!m_buffer.contains('\n')) {
-            pollfd pfd{m_fd, POLLIN, 0};
-            char chunk[4096];
-            const ssize_t n = ::poll(&pfd, 1, ms) > 0 ? ::read(m_fd, chunk, sizeof chunk) : -1;
-            if (n <= 0)
-                return {};
-            m_buffer.append(chunk, n);
+        for (;;) {
+            while (!m_buffer.contains('\n')) {
+                pollfd pfd{m_fd, POLLIN, 0};
+                char chunk[4096];
+                const ssize_t n = ::poll(&pfd, 1, ms) > 0 ? ::read(m_fd, chunk, sizeof chunk) : -1;
+                if (n <= 0)
+                    return {};
+                m_buffer.append(chunk, n);
+            }
+            const qsizetype end = m_buffer.indexOf('\n');
+            const QJsonDocument line = QJsonDocument::fromJson(m_buffer.left(end));
+            m_buffer.remove(0, end + 1);
+            if (line.isObject())
+                return line.object();
         }
-        const qsizetype end = m_buffer.indexOf('\n');
-        const QJsonObject object = QJsonDocument::fromJson(m_buffer.left(end)).object();
-        m_buffer.remove(0, end + 1);
-        return object;
     }
 
+    int m_in = -1; // QEMU's
     int m_fd = -1;
     QByteArray m_buffer;
 };
-
-QString hex(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' '));
-}
 
 void writeAll(int fd, const QByteArray &bytes)
 {
@@ -203,30 +189,55 @@ void writeAll(int fd, const QByteArray &bytes)
     }
 }
 
-// The device: answers each whole call that `bytes` holds, as tst_uart_guest.cpp describes, and
-// removes it from `bytes`.
-void playDevice(QByteArray &bytes, int line, Qmp &qmp)
+// Reads what the line holds now, without waiting.
+void drain(int fd, QByteArray &into)
 {
-    for (qsizetype end; (end = bytes.indexOf(callEnd)) >= 0;) {
-        const QByteArray call = bytes.left(end + callEnd.size());
-        bytes.remove(0, call.size());
-        if (call.startsWith('\xcc')) {
-            say(QStringLiteral("device: %1, chatter %2").arg(hex(call), hex(call.mid(1, call.size() - 3))));
-            writeAll(line, call.mid(1, call.size() - 3));
-            continue;
-        }
-        if (call.startsWith('\xbb')) {
-            const QJsonObject reply =
-                qmp.command("chardev-send-break", {{QStringLiteral("id"), QStringLiteral("s1")}});
-            if (!reply.contains(QLatin1String("return")))
-                giveUp(QStringLiteral("QEMU sent no break: %1")
-                           .arg(QString::fromUtf8(QJsonDocument(reply).toJson())));
-            say(QStringLiteral("device: %1, a break then its echo").arg(hex(call)));
-        } else {
-            say(QStringLiteral("device: %1, echoed").arg(hex(call)));
-        }
-        writeAll(line, call + QByteArray((3 - call.size() % 3) % 3, '\0'));
+    char chunk[4096];
+    for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;)
+        into.append(chunk, n);
+}
+
+// The device: carries out one command from the guest and gives its answer.
+QByteArray obey(const QByteArray &command, int line, QByteArray &received, Qmp &qmp)
+{
+    drain(line, received); // so that recv sees everything sent before the command
+    if (command.startsWith("recv ")) {
+        const QByteArray taken = received.left(command.mid(5).toLongLong());
+        received.remove(0, taken.size());
+        return "data " + taken.toHex();
     }
+    if (command.startsWith("send ")) {
+        writeAll(line, QByteArray::fromHex(command.mid(5)));
+        return "ok";
+    }
+    if (command == "break") {
+        const QJsonObject reply =
+            qmp.command("chardev-send-break", {{QStringLiteral("id"), QStringLiteral("s1")}});
+        if (!reply.contains(QLatin1String("return")))
+            giveUp(QStringLiteral("QEMU sent no break: %1")
+                       .arg(QString::fromUtf8(QJsonDocument(reply).toJson())));
+        say(QStringLiteral("device: a break"));
+        return "ok";
+    }
+    return "error unknown command " + command.left(100);
+}
+
+// The pseudo-terminal here of QEMU's character device `id`, raw.
+int openChardev(Qmp &qmp, const QString &id)
+{
+    QString pty;
+    for (const QJsonValue &c : qmp.command("query-chardev").value(QLatin1String("return")).toArray())
+        if (c[QLatin1String("label")].toString() == id)
+            pty = c[QLatin1String("filename")].toString().remove(QStringLiteral("pty:"));
+    const int fd = ::open(pty.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        giveUp(QStringLiteral("no pseudo-terminal for QEMU's %1 (%2)").arg(id, pty));
+    termios tio{};
+    ::tcgetattr(fd, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(fd, TCSANOW, &tio);
+    say(QStringLiteral("QEMU's %1 is %2 here").arg(id, pty));
+    return fd;
 }
 
 // A stop asked for by a signal: the device loop sees it and everything ends as on a failure.
@@ -285,21 +296,22 @@ void runGuest(const QString &guest)
     say(QStringLiteral("kernel %1 (%2), initramfs made").arg(*version, kernel));
 
     const QString console = work.filePath(QStringLiteral("console.log"));
-    const QString qmpSocket = work.filePath(QStringLiteral("qmp.sock"));
-    // ttyS0 is the console, ttyS1 the line under test. No path here holds a space (checked above).
+    // ttyS0 is the console, ttyS1 the line under test, ttyS3 (on an interrupt of its own) the device's
+    // orders. No path here holds a space (checked above).
     QStringList arguments =
         QStringLiteral("-accel tcg -M pc -m 1024 -nodefaults -no-user-config -display none -no-reboot "
                        "-kernel %1 -initrd %2 "
                        "-chardev file,id=console,path=%3 -serial chardev:console "
                        "-chardev pty,id=s1 -serial chardev:s1 "
+                       "-chardev pty,id=ctl -device isa-serial,chardev=ctl,index=3,irq=5 "
                        "-fsdev local,id=host,path=/,security_model=none,readonly=on,multidevs=remap "
                        "-device virtio-9p-pci,fsdev=host,mount_tag=host "
                        "-fsdev local,id=results,security_model=none,path=%4 "
                        "-device virtio-9p-pci,fsdev=results,mount_tag=results "
-                       "-fsdev local,id=program,security_model=none,readonly=on,path=%6 "
+                       "-fsdev local,id=program,security_model=none,readonly=on,path=%5 "
                        "-device virtio-9p-pci,fsdev=program,mount_tag=program "
-                       "-qmp unix:%5,server=on,wait=off")
-            .arg(kernel, initramfs, console, results, qmpSocket, programDir)
+                       "-qmp stdio")
+            .arg(kernel, initramfs, console, results, programDir)
             .split(QLatin1Char(' '));
     arguments << QStringLiteral("-append")
               << QStringLiteral("console=ttyS0 quiet panic=-1 guest_results=%1 guest_program=%2")
@@ -320,6 +332,9 @@ void runGuest(const QString &guest)
         t.start();
         return t;
     }();
+    int toQemu[2], fromQemu[2];
+    if (::pipe2(toQemu, O_CLOEXEC) != 0 || ::pipe2(fromQemu, O_CLOEXEC) != 0)
+        giveUp(QStringLiteral("no pipes for QEMU's machine protocol"));
     qemuPid = ::fork();
     if (qemuPid < 0)
         giveUp(QStringLiteral("cannot start QEMU"));
@@ -328,30 +343,23 @@ void runGuest(const QString &guest)
         if (::getppid() != parent)
             ::_exit(127);
         const int log = ::open(qemuLog.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(log, 1);
+        ::dup2(toQemu[0], 0);
+        ::dup2(fromQemu[1], 1);
         ::dup2(log, 2);
         ::execv(argvQemu[0], argvQemu.data());
         ::_exit(127);
     }
+    ::close(toQemu[0]);
+    ::close(fromQemu[1]);
     QemuGuard qemuGuard;
     say(QStringLiteral("QEMU started (process %1)").arg(qemuPid));
 
     Qmp qmp;
-    if (!qmp.connectTo(qmpSocket, 10000))
+    if (!qmp.start(toQemu[1], fromQemu[0], 10000))
         giveUp(QStringLiteral("no QMP from QEMU: %1")
                    .arg(QString::fromLocal8Bit(readFile(QString::fromLocal8Bit(qemuLog)))));
-    QString pty;
-    for (const QJsonValue &c : qmp.command("query-chardev").value(QLatin1String("return")).toArray())
-        if (c[QLatin1String("label")].toString() == QLatin1String("s1"))
-            pty = c[QLatin1String("filename")].toString().remove(QStringLiteral("pty:"));
-    const int line = ::open(pty.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (line < 0)
-        giveUp(QStringLiteral("no pseudo-terminal for the guest's ttyS1 (%1)").arg(pty));
-    termios tio{};
-    ::tcgetattr(line, &tio);
-    ::cfmakeraw(&tio);
-    ::tcsetattr(line, TCSANOW, &tio);
-    say(QStringLiteral("the guest's ttyS1 is %1 here").arg(pty));
+    const int line = openChardev(qmp, QStringLiteral("s1"));
+    const int control = openChardev(qmp, QStringLiteral("ctl"));
 
     // Play the device until the guest powers off.
     QByteArray received;
@@ -359,15 +367,14 @@ void runGuest(const QString &guest)
     qint64 testStartMs = -1;
     int status = -1;
     bool timedOut = false;
+    QByteArray commands;
     for (;;) {
-        pollfd pfd{line, POLLIN, 0};
-        if (::poll(&pfd, 1, 50) > 0 && (pfd.revents & POLLIN)) {
-            char chunk[4096];
-            const ssize_t n = ::read(line, chunk, sizeof chunk);
-            if (n > 0) {
-                received.append(chunk, n);
-                playDevice(received, line, qmp);
-            }
+        pollfd pfd[] = {{line, POLLIN, 0}, {control, POLLIN, 0}};
+        if (::poll(pfd, 2, 50) > 0) {
+            drain(line, received);
+            drain(control, commands);
+            for (qsizetype end; (end = commands.indexOf('\n')) >= 0; commands.remove(0, end + 1))
+                writeAll(control, obey(commands.left(end).trimmed(), line, received, qmp) + '\n');
         }
         if (firstLineMs < 0 || testStartMs < 0) {
             const QByteArray log = readFile(console);
@@ -389,6 +396,7 @@ void runGuest(const QString &guest)
         }
     }
     ::close(line);
+    ::close(control);
     const qint64 totalMs = bootClock.elapsed();
 
     say(QStringLiteral("boot to the guest's init %1 s, to its test %2 s, QEMU ran %3 s")
@@ -404,8 +412,6 @@ void runGuest(const QString &guest)
     else if (guestStatus != "0")
         failure =
             QStringLiteral("the guest's tests failed (status %1)").arg(QString::fromLatin1(guestStatus));
-    else if (!received.isEmpty())
-        failure = QStringLiteral("the device read bytes that end no call: %1").arg(hex(received));
     // The test's log as the guest wrote it; on a failure, the guest's whole console instead (the
     // test's log as far as it went, the kernel's and init's messages), and QEMU's own.
     const QByteArray shown = failure.isEmpty()

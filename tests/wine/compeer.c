@@ -4,21 +4,17 @@
  *
  * Opens a pseudo-terminal, points $WINEPREFIX/dosdevices/comN and $WINEPREFIX/compeer-comN (the name
  * under which scripts/wine-test.sh registers the port with wine) at its slave and runs COMMAND with
- * LIAISON_PEER_COM=N (and LD_PRELOAD=PATH with --shim). The program asks for what the device side sees
- * or does through its standard output, one command a line, and reads each answer, one line, on its
- * standard input; standard error passes through. Answers never wait for data:
- *
- *   recv MAX   ->  data HEX     up to MAX bytes received so far, oldest first ("data " when none)
- *   send HEX   ->  ok           after the bytes are written to the line
- *   attr       ->  attr ispeed=... ospeed=... csize=... parenb=... cstopb=... crtscts=... ixon=...
- *                  ixoff=... clocal=... cread=...   (the settings the program applied to its side)
- *   hangup     ->  ok           after the line is closed: the program's side sees the far end go
- *   other      ->  error TEXT
+ * LIAISON_PEER_COM=N (and LD_PRELOAD=PATH with --shim). The program commands the device through its
+ * standard output and reads the answers on its standard input (the commands tests/rig/commandpeer.h lists,
+ * but break); standard error passes through. Answers never wait for data. attr gives ispeed, ospeed, csize,
+ * parenb, cstopb, crtscts, ixon, ixoff, clocal and cread of the program's side; after hangup the port the
+ * program opens next is a fresh line.
  *
  * The line is read all the time, so a program that writes a lot never blocks on a full pty. compeer exits
  * with the program's exit status (128 + signal when killed) and removes the link.
  */
 #define _GNU_SOURCE
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -57,9 +53,12 @@ static int sig_pipe[2] = {-1, -1};
 static pid_t holder = -1; /* see hold_terminal() */
 static int holder_gate = -1;
 
-/* Bytes received from the program, oldest at head. */
-static unsigned char *rx;
-static size_t rx_head, rx_len, rx_cap;
+/* Bytes received from the program, oldest at head: far more than any test sends. */
+enum { rx_cap = 1 << 22 };
+static unsigned char rx[rx_cap];
+static size_t rx_head, rx_len;
+/* An answer: at most every received byte in hex. */
+static char answer[2 * rx_cap + 512];
 
 static void remove_one_link(const char *path)
 {
@@ -130,19 +129,10 @@ static void on_signal(int sig)
 static void rx_append(const unsigned char *data, size_t n)
 {
     if (rx_head + rx_len + n > rx_cap) {
-        if (rx_len > 0)
-            memmove(rx, rx + rx_head, rx_len);
+        memmove(rx, rx + rx_head, rx_len);
         rx_head = 0;
-        if (rx_len + n > rx_cap) {
-            size_t cap = rx_cap ? rx_cap : 65536;
-            while (cap < rx_len + n)
-                cap *= 2;
-            unsigned char *grown = realloc(rx, cap);
-            if (!grown)
-                die("out of memory for %zu received bytes", rx_len + n);
-            rx = grown;
-            rx_cap = cap;
-        }
+        if (rx_len + n > rx_cap)
+            die("more than %d bytes received and not taken", (int)rx_cap);
     }
     memcpy(rx + rx_head + rx_len, data, n);
     rx_len += n;
@@ -178,17 +168,6 @@ static int write_all(int fd, const char *data, size_t n)
         n -= (size_t)w;
     }
     return 0;
-}
-
-static int hex_digit(int c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 static long long now_ms(void)
@@ -244,6 +223,8 @@ static const char *answer_attr(char *out, size_t size)
     return out;
 }
 
+static void new_line(void);
+
 /* Answers one command line; the answer goes out with a newline. */
 static void serve(char *line, int answer_fd)
 {
@@ -252,16 +233,7 @@ static void serve(char *line, int answer_fd)
         line[--len] = '\0';
 
     drain_master(); /* so that recv sees everything written before the command */
-    static char *answer;
-    static size_t answer_cap;
-    size_t need = 512 + 2 * rx_len + len;
-    if (need > answer_cap) {
-        free(answer);
-        answer_cap = need * 2;
-        answer = malloc(answer_cap);
-        if (!answer)
-            die("out of memory for an answer");
-    }
+    const size_t answer_cap = sizeof answer;
 
     if (strncmp(line, "recv ", 5) == 0) {
         char *end;
@@ -285,16 +257,12 @@ static void serve(char *line, int answer_fd)
         unsigned char *bytes = malloc(hex_len / 2 + 1);
         size_t n = 0;
         int bad = hex_len % 2 != 0 || !bytes;
-        for (size_t i = 0; !bad && i < hex_len; i += 2) {
-            int hi = hex_digit(hex[i]), lo = hex_digit(hex[i + 1]);
-            bad = hi < 0 || lo < 0;
-            bytes[n++] = (unsigned char)(hi << 4 | lo);
-        }
+        for (size_t i = 0; !bad && i < hex_len; i += 2)
+            bad = !isxdigit((unsigned char)hex[i]) || !isxdigit((unsigned char)hex[i + 1]) ||
+                  sscanf(hex + i, "%2hhx", &bytes[n++]) != 1;
         size_t sent = 0;
         if (bad)
             snprintf(answer, answer_cap, "error send needs pairs of hex digits");
-        else if (master_fd < 0)
-            snprintf(answer, answer_cap, "error the line is hung up");
         else if (send_bytes(bytes, n, &sent) != 0)
             snprintf(answer, answer_cap, "error send wrote %zu of %zu bytes: %s", sent, n, strerror(errno));
         else
@@ -303,11 +271,13 @@ static void serve(char *line, int answer_fd)
     } else if (strcmp(line, "attr") == 0) {
         answer_attr(answer, answer_cap);
     } else if (strcmp(line, "hangup") == 0) {
-        if (master_fd >= 0) {
-            drain_master(); /* what the program wrote before stays readable with recv */
-            close(master_fd);
-            master_fd = -1;
-        }
+        /* What the program wrote before stays readable with recv; the program's handle sees the far end
+         * go, and the port it opens next is a fresh line. */
+        drain_master();
+        close(master_fd);
+        close(slave_fd);
+        release_terminal();
+        new_line();
         snprintf(answer, answer_cap, "ok");
     } else {
         snprintf(answer, answer_cap, "error unknown command \"%.200s\"", line);
@@ -346,6 +316,25 @@ static void hold_terminal(void)
     holder_gate = gate[1]; /* unseen by the program: close-on-exec */
 }
 
+/* A fresh pseudo-terminal, which the links then name: the port a program opens next. */
+static void new_line(void)
+{
+    if (openpty(&master_fd, &slave_fd, slave_path, NULL, NULL) != 0)
+        die("cannot open a pseudo-terminal: %s", strerror(errno));
+    struct termios raw;
+    tcgetattr(master_fd, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(master_fd, TCSANOW, &raw);
+    fcntl(master_fd, F_SETFL, fcntl(master_fd, F_GETFL) | O_NONBLOCK);
+    fcntl(master_fd, F_SETFD, FD_CLOEXEC); /* only we hold the master: closing it must hang up */
+    fcntl(slave_fd, F_SETFD, FD_CLOEXEC);
+    hold_terminal();
+    /* Wine lists only the ports it registers when it starts (HKLM\Software\Wine\Ports names them):
+     * a port registered as line_path, which stays from run to run, is listed and reaches this line. */
+    if (link_line(link_path) != 0 || link_line(line_path) != 0)
+        die("cannot link %s and %s to %s: %s", link_path, line_path, slave_path, strerror(errno));
+}
+
 static void open_line(int com)
 {
     const char *prefix = getenv("WINEPREFIX");
@@ -357,30 +346,10 @@ static void open_line(int com)
     if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode))
         die("%s is not a directory: create the prefix first (wineboot -i)", dir);
 
-    if (openpty(&master_fd, &slave_fd, slave_path, NULL, NULL) != 0)
-        die("cannot open a pseudo-terminal: %s", strerror(errno));
-    struct termios raw;
-    tcgetattr(master_fd, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(master_fd, TCSANOW, &raw);
-    fcntl(master_fd, F_SETFL, fcntl(master_fd, F_GETFL) | O_NONBLOCK);
-    fcntl(master_fd, F_SETFD, FD_CLOEXEC); /* only we hold the master: closing it must hang up */
-    fcntl(slave_fd, F_SETFD, FD_CLOEXEC);
-    hold_terminal();
-
     if (snprintf(link_path, sizeof link_path, "%s/com%d", dir, com) >= (int)sizeof link_path ||
         snprintf(line_path, sizeof line_path, "%s/compeer-com%d", prefix, com) >= (int)sizeof line_path)
         die("the prefix path is too long: %s", prefix);
-    if (link_line(link_path) != 0) {
-        link_path[0] = '\0';
-        die("cannot link %s/com%d to %s: %s", dir, com, slave_path, strerror(errno));
-    }
-    /* Wine lists only the ports it registers when it starts (HKLM\Software\Wine\Ports names them):
-     * a port registered as this name, which stays from run to run, is listed and reaches this line. */
-    if (link_line(line_path) != 0) {
-        line_path[0] = '\0';
-        die("cannot link %s to %s: %s", line_path, slave_path, strerror(errno));
-    }
+    new_line();
 }
 
 static void usage(void)
@@ -453,10 +422,8 @@ int main(int argc, char **argv)
     int answer_fd = to_child[1];
     int command_fd = from_child[0];
 
-    size_t line_len = 0, line_cap = 4096;
-    char *line = malloc(line_cap);
-    if (!line)
-        die("out of memory for a command line");
+    static char line[1 << 20];
+    size_t line_len = 0;
     int status = 0;
     for (;;) {
         struct pollfd fds[3] = {
@@ -485,12 +452,8 @@ int main(int argc, char **argv)
                     line_len = 0;
                     continue;
                 }
-                if (line_len + 2 > line_cap) {
-                    line_cap *= 2;
-                    line = realloc(line, line_cap);
-                    if (!line)
-                        die("out of memory for a command line");
-                }
+                if (line_len + 2 > sizeof line)
+                    die("a command line longer than %zu bytes", sizeof line);
                 line[line_len++] = buf[k];
             }
         }
