@@ -38,6 +38,8 @@ std::atomic<int> heldForTheLine{0};
 std::atomic<dev_t> slowSetUpDevice{0};
 // And a driver that counts the bytes its line lost or spoiled (a pseudo-terminal counts none).
 std::atomic<dev_t> countingDevice{0};
+// And a stalled adapter: its tcdrain never ends by itself (only a signal ends it, as in the kernel).
+std::atomic<dev_t> stalledDevice{0};
 std::atomic<int> framingErrors{0};
 std::atomic<int> overruns{0};
 
@@ -104,6 +106,18 @@ extern "C" int tcsetattr(int fd, int actions, const termios *settings)
     return next(fd, actions, settings);
 }
 
+extern "C" int tcdrain(int fd)
+{
+    static const auto next = nextFunction<int (*)(int)>("tcdrain");
+    if (!isDevice(fd, stalledDevice))
+        return next(fd);
+    for (int waited = 0; waited < 10000; waited += 10) {
+        if (::usleep(10 * 1000) != 0 && errno == EINTR)
+            return -1;
+    }
+    return 0;
+}
+
 extern "C" int close(int fd)
 {
     using CloseFunction = int (*)(int);
@@ -141,6 +155,7 @@ private slots:
     void portNumberIsFixedWhileOpen();
     void readReturnsOldestFirstUpToTheReadLength();
     void notifiesAtThresholdAndAgainAfterARead();
+    void closeThatRunsOutOfTimeLetsThePortGo();
     void lineErrorsFailTheRead_data();
     void lineErrorsFailTheRead();
     void lifeOnAScriptedDevice_data();
@@ -338,6 +353,23 @@ void TestSerialLink::notifiesAtThresholdAndAgainAfterARead()
 }
 
 QTEST_GUILESS_MAIN(TestSerialLink)
+void TestSerialLink::closeThatRunsOutOfTimeLetsThePortGo()
+{
+    // The adapter stalls: its drain would wait for ever. When the close's time is up, the port is given
+    // back: no descriptor of the console keeps it held, with DTR up, meanwhile.
+    m_pty->closeSlave();
+    m_link->write(QByteArray::fromHex("0101010400"));
+    QCOMPARE(m_pty->readAtLeast(5).size(), 5);
+    const dev_t device = ptyDevice();
+    stalledDevice = device;
+    const auto unstall = qScopeGuard([] { stalledDevice = 0; });
+    QElapsedTimer clock;
+    clock.start();
+    m_link->close();
+    QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
+    QTRY_VERIFY_WITH_TIMEOUT(!otherDescriptorOn(device, -1), 1000);
+}
+
 void TestSerialLink::lineErrorsFailTheRead_data()
 {
     QTest::addColumn<int>("framingAtOpen"); // counted before the console opened the port

@@ -12,12 +12,18 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <system_error>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -100,6 +106,74 @@ std::optional<LineErrors> countedLineErrors(int fd)
     if (::ioctl(fd, TIOCGICOUNT, &counts) != 0)
         return std::nullopt;
     return LineErrors{counts.frame, counts.parity, counts.overrun, counts.buf_overrun};
+}
+
+// The signal that ends a drain that has run out of time: its handler does nothing and the call it
+// interrupts is not restarted, so tcdrain returns EINTR and lets its descriptor go.
+int interruptSignal()
+{
+    static const int signal = [] {
+        struct sigaction action {};
+        action.sa_handler = [](int) {};
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = 0; // no SA_RESTART
+        ::sigaction(SIGRTMIN, &action, nullptr);
+        return SIGRTMIN;
+    }();
+    return signal;
+}
+
+// Runs tcdrain on `fd` beside for at most `waitMs`, retrying it when a signal interrupts it; true when
+// everything went out. When the time is up, what could not go out is dropped and the drain is ended, so
+// that its descriptor (closed by it) does not keep the port held, DTR up, for as long as a stalled
+// adapter makes tcdrain wait.
+bool drainWithin(int fd, qint64 waitMs)
+{
+    struct Drain {
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool done = false;
+        bool stop = false;
+        bool started = false;
+        pthread_t thread{};
+    };
+    auto drain = std::make_shared<Drain>();
+    const int signal = interruptSignal();
+    try {
+        runBeside([drain, fd] {
+            {
+                const std::lock_guard lock(drain->mutex);
+                drain->thread = ::pthread_self();
+                drain->started = true;
+            }
+            while (::tcdrain(fd) != 0 && errno == EINTR) {
+                const std::lock_guard lock(drain->mutex);
+                if (drain->stop)
+                    break;
+            }
+            // Under the lock: the waiting side flushes the descriptor while it is still open.
+            const std::lock_guard lock(drain->mutex);
+            ::close(fd);
+            drain->done = true;
+            drain->ended.notify_all();
+        });
+    } catch (const std::system_error &) {
+        ::close(fd);
+        return false;
+    }
+    std::unique_lock lock(drain->mutex);
+    if (drain->ended.wait_for(lock, std::chrono::milliseconds(std::max<qint64>(0, waitMs)),
+                              [&] { return drain->done; }))
+        return true;
+    drain->stop = true;
+    ::tcflush(fd, TCOFLUSH);
+    // Until the drain has noticed: a signal sent just before it entered tcdrain would be lost.
+    for (int round = 0; round < 20 && !drain->done; ++round) {
+        if (drain->started)
+            ::pthread_kill(drain->thread, signal);
+        drain->ended.wait_for(lock, std::chrono::milliseconds(10), [&] { return drain->done; });
+    }
+    return false;
 }
 
 // Line time of one byte at 9600 baud (start, 8 data, stop bits), in microseconds.
@@ -209,8 +283,7 @@ public:
         const int drainFd = ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
         if (drainFd < 0)
             return true;
-        return runBounded(
-            remainingMs(), [drainFd] { ::tcdrain(drainFd); }, [drainFd] { ::close(drainFd); });
+        return drainWithin(drainFd, remainingMs());
     }
 
     void stopWatching() override
