@@ -242,9 +242,11 @@ void SerialLink::close()
         return;
     // A lost line sends nothing more: what it still held is dropped (and was counted at the loss).
     bool drained = false;
+    bool lostClosing = false;
     if (m_state == State::Open) {
         m_state = State::Closing;
         drained = drainBeforeClose();
+        lostClosing = m_state == State::Lost;
     }
     m_device->stopWatching();
     m_device->release(drained);
@@ -254,6 +256,9 @@ void SerialLink::close()
     m_outputHead = 0;
     m_input.clear(); // nothing reads them now; a later open starts clean
     m_inputHead = 0;
+    // Lost while the close let the bytes go: those that never will are said, as at any other loss.
+    if (lostClosing && m_unsentAtLoss > 0)
+        throw Failure(lostLineMessage());
 }
 
 bool SerialLink::drainBeforeClose()
@@ -265,15 +270,19 @@ bool SerialLink::drainBeforeClose()
     const qint64 budgetMs = lineTimeMs(outputQueued()) + lineBusyForMs() + CloseMarginMs;
 
     while (outputQueued() > 0 && clock.elapsed() < budgetMs) {
-        if (!m_device->waitWritable(budgetMs - clock.elapsed()))
+        if (!m_device->waitWritable(budgetMs - clock.elapsed())) {
+            // Before its time: the device cannot take bytes any more (hung up).
+            if (clock.elapsed() < budgetMs)
+                loseLine({DeviceText::Gone.toString(), true});
             break;
+        }
         try {
             flushOutput();
         } catch (const Failure &) {
             return false; // the line went away: nothing more can go out
         }
     }
-    if (outputQueued() > 0)
+    if (outputQueued() > 0 || m_state == State::Lost)
         return false;
     // Then wait until the device has shifted its own buffer out onto the wire.
     if (!m_device->waitSent(std::max<qint64>(0, budgetMs - clock.elapsed())))
@@ -454,6 +463,8 @@ void SerialLink::loseLine(const DeviceError &error)
     QMetaObject::invokeMethod(
         this,
         [this] {
+            if (m_state == State::Closed)
+                return; // the close has said what was lost
             if (m_state == State::Lost)
                 m_device->release(false);
             raise(LineLost);

@@ -26,6 +26,8 @@
 //   concerned), and later writes fail with a message that the port was lost. unsentAtLoss() tells how
 //   many written bytes will never go out: those still queued in the link and those the device had taken
 //   but not yet put on the line.
+// - A line lost while close() lets the bytes go is said by close() itself, which throws the lost-line
+//   message when written bytes will never go out; nothing is raised after the close.
 // - close() lets every byte already written go out first, bounded by the time the bytes the link handed
 //   over take on the line plus a margin (never by what a driver reports), then releases the port.
 // Every failure is a Failure whose French message names the port and what went wrong.
