@@ -137,6 +137,14 @@ xml_escape() {
     echo "${s//\"/&quot;}"
 }
 
+# A name-based (SHA-1, version 5) UUID of the name $2 in the namespace UUID $1, in capitals.
+uuid5() {
+    local ns=${1//-/} h
+    h=$( { printf "$(sed 's/../\\x&/g' <<<"$ns")"; printf '%s' "$2"; } | sha1sum | cut -c1-32)
+    h=${h:0:12}5${h:13:3}$(printf '%x' $(((0x${h:16:1} & 0x3) | 0x8)))${h:17:15}
+    echo "${h:0:8}-${h:8:4}-${h:12:4}-${h:16:4}-${h:20:12}" | tr a-f A-F
+}
+
 # Writes the MSI package of a deployable folder from its file list: the list as a WiX fragment (a
 # component per file, under INSTALLDIR), then wixl with installer/liaison-serie.wxs; the package is
 # signed when a certificate is given.
@@ -148,6 +156,12 @@ make_msi() {
     list=$4
     [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "version '$version' is not x.y.z"
     files_wxs=${msi%.msi}-files.wxs
+    # The ProductCode is one per version, derived from the UpgradeCode: each version has its own, as a
+    # major upgrade wants, and a package of a version rebuilt is still that same product.
+    local upgrade_code product_code
+    upgrade_code=$(sed -n 's/.*UpgradeCode="\([0-9A-F-]\{36\}\)".*/\1/p' "$here/installer/liaison-serie.wxs")
+    [ -n "$upgrade_code" ] || fail "no UpgradeCode in installer/liaison-serie.wxs"
+    product_code=$(uuid5 "$upgrade_code" "$version")
     declare -A seen=()
     {
         echo '<?xml version="1.0" encoding="utf-8"?>'
@@ -193,7 +207,7 @@ make_msi() {
     # deployable folder. It takes the architecture from -a only (it ignores Package/@Platform).
     local icon
     icon=$(realpath --relative-to="$deploy" "$here/console/icons/liaison-serie.ico")
-    (cd "$deploy" && wixl -a x64 -D Version="$version" -D DeployDir=. -D IconFile="$icon" -o "$msi" \
+    (cd "$deploy" && wixl -a x64 -D Version="$version" -D ProductCode="$product_code" -D DeployDir=. -D IconFile="$icon" -o "$msi" \
         "$here/installer/liaison-serie.wxs" "$files_wxs") >&2 || fail "wixl failed"
     [ -s "$msi" ] || fail "wixl wrote no $msi"
     sign_file "$msi"
