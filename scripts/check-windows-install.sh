@@ -155,7 +155,7 @@ check_unsigned() {
     if output=$(osslsigncode verify -CAfile "$work/signer.pem" -in "$1" 2>&1); then
         fail "$1 carries a signature, though no certificate was given"
     fi
-    grep -q 'No signature found' <<<"$output" || fail "$1: not a plain unsigned file: $output"
+    grep -qE 'No signature found|MSI file has no signature' <<<"$output" || fail "$1: not a plain unsigned file: $output"
     echo "unsigned: ${1#"$build"/}"
 }
 step "signatures"
@@ -190,9 +190,12 @@ done
 [ "$(msi_property "$msi" ProductVersion)" = "$version" ] || fail "$msi is not of version $version"
 [ "$(msi_property "$old_msi" ProductVersion)" = "$old_version" ] || fail "$old_msi is not of version $old_version"
 [ "$product_code" != "$old_product_code" ] || fail "two versions with the one ProductCode $product_code"
-msiinfo export "$msi" Shortcut | tr -d '\r' | awk -F '\t' '$2 == "ProgramMenuFolder"' | grep -q . ||
+# (Whole tables read first: grep -q ending a pipe early would fail it, under pipefail.)
+table=$(msiinfo export "$msi" Shortcut | tr -d '\r')
+awk -F '\t' '$2 == "ProgramMenuFolder" { found = 1 } END { exit !found }' <<<"$table" ||
     fail "$msi puts no shortcut into ProgramMenuFolder"
-msiinfo export "$msi" LaunchCondition | grep -q 'plus récente' || fail "$msi has no message for a downgrade"
+table=$(msiinfo export "$msi" LaunchCondition)
+grep -q 'plus récente' <<<"$table" || fail "$msi has no message for a downgrade"
 echo "per machine (ALLUSERS 1), UpgradeCode $upgrade_code; $version: $product_code, $old_version: $old_product_code"
 
 now_ms() {
@@ -505,7 +508,9 @@ msi_entries() {
         code=${key##*\\}
         [[ $code =~ ^\{[0-9A-F-]{36}\}$ ]] || continue
         registry=$(read_key "$msi_uninstall_root\\$code") || continue
-        [ "$(entry_value "$registry" DisplayName)" = "$title" ] && echo "$code"
+        if [ "$(entry_value "$registry" DisplayName)" = "$title" ]; then
+            echo "$code"
+        fi
     done < <(timeout 60 wine reg query "$msi_uninstall_root" 2>/dev/null | tr -d '\r' | grep '^HKEY')
 }
 # Windows Installer's key of a product under Installer\Products: the GUID's digits in its own order.
@@ -573,7 +578,7 @@ check_msi_installed() {
     [ "$(unix_path "$location")" = "$(realpath -m "$dir")" ] || fail "MSI: InstallLocation $location is not $dir"
     uninstall_string=$(timeout 60 wine reg query "$msi_uninstall_root\\$code" /v UninstallString 2>/dev/null |
         tr -d '\r' | sed -n 's/^ *UninstallString *REG_EXPAND_SZ *//p')
-    [ "${uninstall_string,,}" = "msiexec.exe /x$code" ] || fail "MSI: UninstallString is [$uninstall_string]"
+    [ "${uninstall_string,,}" = "msiexec.exe /x${code,,}" ] || fail "MSI: UninstallString is [$uninstall_string]"
     # Add/Remove Programs shows an MSI product's icon from its ProductIcon, a copy the Installer keeps.
     local icon
     icon=$(read_key "$products_key\\$(packed_guid "$code")" | sed -n 's/^"ProductIcon"="\(.*\)"$/\1/p' |
@@ -582,7 +587,8 @@ check_msi_installed() {
     cmp -s "$(unix_path "$icon")" "$here/console/icons/liaison-serie.ico" ||
         fail "MSI: the ProductIcon $icon is not the application icon"
     # The mark the NSIS installer looks for.
-    read_key 'HKLM\Software\liaison-serie' | grep -qF "\"MsiProductCode\"=\"$code\"" ||
+    registry=$(read_key 'HKLM\Software\liaison-serie') || registry=''
+    grep -qF "\"MsiProductCode\"=\"$code\"" <<<"$registry" ||
         fail "MSI: no MsiProductCode $code under HKLM\\Software\\liaison-serie"
     echo "MSI $want_version: $(find "$dir" -type f | wc -l) files in ${dir#"$drive_c"/}; shortcut" \
         "${want_link#"$drive_c"/}; entry $code: version $want_version, InstallLocation $location," \
@@ -663,6 +669,10 @@ rm -r "${instdir[Msi]}"
 step "the MSI package over an NSIS installation for every user: refused"
 run_installer "$setup" /S /ALLUSERS
 run_msiexec 1603 msi-over-nsis.log /i "$(windows_path "$msi")"
+nsis_found=$(log_property msi-over-nsis.log NSIS_INSTALL_LOCATION)
+[ "$(unix_path "$nsis_found")" = "$(realpath -m "${instdir[AllUsers]}")" ] ||
+    fail "the MSI package did not find the NSIS installation (NSIS_INSTALL_LOCATION: $nsis_found)"
+echo "refused: the package found the NSIS installation in $nsis_found"
 [ -z "$(msi_entries)" ] || fail "the MSI package installed over the NSIS installation"
 check_installed AllUsers "$version" "$deploy"
 uninstall "\"$(windows_path "${instdir[AllUsers]}/uninstall.exe")\" /S"
