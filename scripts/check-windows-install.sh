@@ -120,7 +120,8 @@ setup=$work/new/liaison-serie-$version-win64-setup.exe
 [ -f "$setup" ] || fail "scripts/package-windows.sh made no $setup"
 msi=$work/new/liaison-serie-$version-win64.msi
 [ -f "$msi" ] || fail "scripts/package-windows.sh made no $msi"
-echo "packaged in $((SECONDS - start)) s; installer $(stat -c %s "$setup") bytes, MSI package $(stat -c %s "$msi") bytes"
+echo "packaged in $((SECONDS - start)) s; installer $(stat -c %s "$setup") bytes," \
+    "MSI package $(stat -c %s "$msi") bytes"
 
 step "unsigned installer of the older version $old_version"
 old_deploy=$work/old/liaison-serie-$old_version-win64
@@ -155,7 +156,8 @@ check_unsigned() {
     if output=$(osslsigncode verify -CAfile "$work/signer.pem" -in "$1" 2>&1); then
         fail "$1 carries a signature, though no certificate was given"
     fi
-    grep -qE 'No signature found|MSI file has no signature' <<<"$output" || fail "$1: not a plain unsigned file: $output"
+    grep -qE 'No signature found|MSI file has no signature' <<<"$output" ||
+        fail "$1: not a plain unsigned file: $output"
     echo "unsigned: ${1#"$build"/}"
 }
 step "signatures"
@@ -562,7 +564,8 @@ check_msi_installed() {
 
     local entries
     entries=$(msi_entries)
-    [ "$entries" = "$code" ] || fail "MSI $want_version: the Add/Remove Programs entries are [${entries//$'\n'/ }], not [$code]"
+    [ "$entries" = "$code" ] ||
+        fail "MSI $want_version: the Add/Remove Programs entries are [${entries//$'\n'/ }], not [$code]"
     for h in HKLM HKCU; do
         if read_entry "$h" >/dev/null; then
             fail "MSI $want_version: an NSIS uninstall entry under $h too"
@@ -572,8 +575,10 @@ check_msi_installed() {
     registry=$(read_key "$msi_uninstall_root\\$code")
     [ "$(entry_value "$registry" DisplayVersion)" = "$want_version" ] ||
         fail "MSI: the entry shows version $(entry_value "$registry" DisplayVersion), not $want_version"
-    [ "$(entry_value "$registry" Publisher)" = "liaison-serie maintainers" ] || fail "MSI: the entry names no publisher"
-    grep -q '^"WindowsInstaller"=dword:00000001$' <<<"$registry" || fail "MSI: the entry is not a Windows Installer one"
+    [ "$(entry_value "$registry" Publisher)" = "liaison-serie maintainers" ] ||
+        fail "MSI: the entry names no publisher"
+    grep -q '^"WindowsInstaller"=dword:00000001$' <<<"$registry" ||
+        fail "MSI: the entry is not a Windows Installer one"
     location=$(entry_value "$registry" InstallLocation)
     [ "$(unix_path "$location")" = "$(realpath -m "$dir")" ] || fail "MSI: InstallLocation $location is not $dir"
     uninstall_string=$(timeout 60 wine reg query "$msi_uninstall_root\\$code" /v UninstallString 2>/dev/null |
@@ -620,8 +625,9 @@ run_msiexec 0 msi-install-old.log /i "$(windows_path "$old_msi")"
 menu=$(log_property msi-install-old.log ProgramMenuFolder)
 [ -n "$menu" ] || fail "the log shows no ProgramMenuFolder"
 startmenu[Msi]=$(unix_path "$menu")
-echo "ALLUSERS 1; ProgramMenuFolder: $menu" \
-    "$([ "${startmenu[Msi]}" = "$(realpath -m "${startmenu[AllUsers]}")" ] || echo "(wine's; Windows: the common Start menu)")"
+where=''
+[ "${startmenu[Msi]}" = "$(realpath -m "${startmenu[AllUsers]}")" ] || where=" (wine's; Windows: the common Start menu)"
+echo "ALLUSERS 1; ProgramMenuFolder: $menu$where"
 check_msi_installed "$old_msi" "$old_deploy"
 echo "gardé" >"${instdir[Msi]}/$user_file"
 
@@ -644,6 +650,10 @@ step "the same package again repairs: platforms/qwindows.dll deleted, msiexec /i
 rm "${instdir[Msi]}/platforms/qwindows.dll"
 run_msiexec 0 msi-repair.log /i "$(windows_path "$msi")"
 check_msi_installed "$msi" "$deploy" "$user_file"
+# Wine's Installer puts a missing file back on any installation over the product; Windows' does only
+# when REINSTALL is set, which the package's RepairWhenInstalledAgain action does.
+[ "$(log_property msi-repair.log REINSTALL)" = ALL ] || fail "the package installed again did not set REINSTALL=ALL"
+echo "platforms/qwindows.dll put back; REINSTALL=ALL set by the package, one entry"
 
 step "MSI downgrade refused: msiexec /i $(basename "$old_msi") /qn over $version"
 run_msiexec 1603 msi-downgrade.log /i "$(windows_path "$old_msi")"
@@ -657,7 +667,8 @@ step "the NSIS installer over the MSI installation: refused"
 status=0
 timeout 120 wine "$setup" /S || status=$?
 timeout 60 wineserver -w || fail "$(basename "$setup") did not finish within 60 s"
-[ "$status" -eq $((1638 % 256)) ] || fail "$(basename "$setup") /S exited with status $status, not 1638 ($((1638 % 256)) under wine)"
+[ "$status" -eq $((1638 % 256)) ] ||
+    fail "$(basename "$setup") /S exited with status $status, not 1638 ($((1638 % 256)) under wine)"
 check_msi_installed "$msi" "$deploy" "$user_file"
 echo "$(basename "$setup") /S: exit code 1638, nothing changed"
 
@@ -684,4 +695,5 @@ check_msi_installed "$msi" "$deploy"
 run_msiexec 0 msi-uninstall-package.log /x "$(windows_path "$msi")"
 check_msi_removed "$product_code"
 
-step "OK: both kinds of installation, the update from $old_version to $version, uninstalling; the MSI package: upgrade, repair, downgrade refused, uninstalling; $SECONDS s"
+step "OK: both kinds of installation, the update from $old_version to $version, uninstalling;" \
+    "the MSI package: upgrade, repair, downgrade refused, uninstalling; $SECONDS s"

@@ -139,8 +139,11 @@ xml_escape() {
 
 # A name-based (SHA-1, version 5) UUID of the name $2 in the namespace UUID $1, in capitals.
 uuid5() {
-    local ns=${1//-/} h
-    h=$( { printf "$(sed 's/../\\x&/g' <<<"$ns")"; printf '%s' "$2"; } | sha1sum | cut -c1-32)
+    local ns=${1//-/} bytes='' h i
+    for ((i = 0; i < 32; i += 2)); do
+        bytes+="\\x${ns:i:2}"
+    done
+    h=$( { printf '%b' "$bytes"; printf '%s' "$2"; } | sha1sum | cut -c1-32)
     h=${h:0:12}5${h:13:3}$(printf '%x' $(((0x${h:16:1} & 0x3) | 0x8)))${h:17:15}
     echo "${h:0:8}-${h:8:4}-${h:12:4}-${h:16:4}-${h:20:12}" | tr a-f A-F
 }
@@ -207,8 +210,8 @@ make_msi() {
     # deployable folder. It takes the architecture from -a only (it ignores Package/@Platform).
     local icon
     icon=$(realpath --relative-to="$deploy" "$here/console/icons/liaison-serie.ico")
-    (cd "$deploy" && wixl -a x64 -D Version="$version" -D ProductCode="$product_code" -D DeployDir=. -D IconFile="$icon" -o "$msi" \
-        "$here/installer/liaison-serie.wxs" "$files_wxs") >&2 || fail "wixl failed"
+    (cd "$deploy" && wixl -a x64 -D Version="$version" -D ProductCode="$product_code" -D DeployDir=. \
+        -D IconFile="$icon" -o "$msi" "$here/installer/liaison-serie.wxs" "$files_wxs") >&2 || fail "wixl failed"
     [ -s "$msi" ] || fail "wixl wrote no $msi"
     sign_file "$msi"
 }
