@@ -18,6 +18,8 @@
 ; there, so that nothing of it is left (a file it shipped and this version does not is removed too), then
 ; installs this version: one Start-menu entry and one Add/Remove Programs entry, with this version.
 ; "uninstall.exe /S" uninstalls silently.
+; Where the MSI package (installer/liaison-serie.wxs) is installed, the installer refuses with a message
+; and exit code 1638; the MSI package refuses in turn to install over an installation for every user.
 
 !macro LIAISON_REQUIRE name
   !ifndef ${name}
@@ -43,6 +45,9 @@ ManifestDPIAware true
 ; Windows' "the requested operation requires elevation".
 !define ERROR_ELEVATION_REQUIRED 740
 !define TEXT_ALLUSERS_DENIED "L'installation pour tous les utilisateurs demande les droits d'administrateur. Sans eux, installez pour vous seul."
+; Windows' "another version of this product is already installed".
+!define ERROR_PRODUCT_VERSION 1638
+!define TEXT_MSI_INSTALLED "${APP_NAME} est installé sur ce PC par son paquet Windows Installer (.msi), celui du service informatique. Ce programme d'installation ne l'installe pas une seconde fois : pour changer de version, installez le paquet .msi de cette version, ou désinstallez d'abord ${APP_NAME} (Ajout/Suppression de programmes)."
 !define TEXT_UNINSTALL_DENIED "${APP_NAME} est installé pour tous les utilisateurs : le désinstaller demande les droits d'administrateur."
 
 Name "${APP_NAME}"
@@ -107,6 +112,14 @@ VIAddVersionKey /LANG=${LANG_FRENCH} "LegalCopyright" "© 2026 ${PUBLISHER}"
 
 Function .onInit
   SetRegView 64
+  ; The MSI package, installed for the whole PC, leaves this mark: installing beside it would give two
+  ; copies and two Start-menu entries, and updating its files would break its own records of them.
+  ReadRegStr $R0 HKLM "Software\liaison-serie" "MsiProductCode"
+  ${If} $R0 != ""
+    MessageBox MB_OK|MB_ICONSTOP "${TEXT_MSI_INSTALLED}" /SD IDOK
+    SetErrorLevel ${ERROR_PRODUCT_VERSION}
+    Quit
+  ${EndIf}
   !insertmacro LIAISON_READ_PRIVILEGES
   ; MultiUser.nsh would ask with a message box, even in a silent installation: refuse here instead.
   ${GetParameters} $R0

@@ -14,7 +14,14 @@
 #   client area (BUILD_DIR/window-wine.png is a picture of it), then RUNS times directly (default 5); the
 #   time from start to window shown is printed for each start, with the median;
 # - uninstalling (the entry's QuietUninstallString, or uninstall.exe /S) must remove every file, the
-#   shortcut and the entry, and leave the file a user put into the folder.
+#   shortcut and the entry, and leave the file a user put into the folder;
+# - the MSI package (signed; the older one unsigned), per machine with "msiexec /i … /qn": the older
+#   version, then this one over it (the older one's files gone, one Add/Remove Programs entry), started
+#   through its shortcut; the same package again repairs a deleted file; the older package over this one
+#   is refused (1603), and so is the NSIS installer over the MSI installation (1638), and the MSI package
+#   over an NSIS installation for every user; "msiexec /x {ProductCode} /qn" and "msiexec /x <package>
+#   /qn" each remove everything it installed (the Windows Installer's records too) and nothing else.
+#   Each msiexec writes its verbose log (/l*v) into BUILD_DIR/install-check/.
 # Needs no display (it runs its own Xvfb and openbox) and no locale. Exits non-zero, with the reason, on
 # any missing or left-over item. Prints how long it took.
 set -euo pipefail
@@ -46,7 +53,7 @@ else
 fi
 # fonts-wine: Tahoma and the other faces of a Windows desktop; Qt's default font is Tahoma under wine.
 "$here/scripts/install-deps.sh" wine wine64 fonts-wine xvfb xdotool openbox imagemagick osslsigncode openssl \
-    nsis zip >&2
+    nsis zip wixl msitools >&2
 
 title="Test liaison série"
 # Wine makes Windows file names from Unix ones in the locale's encoding: in the C locale it cannot make
@@ -65,8 +72,16 @@ startmenu[AllUsers]="$drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs"
 hive[AllUsers]=HKLM
 hive[CurrentUser]=HKCU
 uninstall_key='Software\Microsoft\Windows\CurrentVersion\Uninstall\liaison-serie'
+# The MSI package installs per machine, into the same folder as the NSIS installer's for every user.
+instdir[Msi]=${instdir[AllUsers]}
+hive[Msi]=HKLM
+# The kind of installation whose folder, shortcut and entry must not be there beside one of kind $1.
 other() {
-    if [ "$1" = AllUsers ]; then echo CurrentUser; else echo AllUsers; fi
+    case $1 in
+    AllUsers) echo CurrentUser ;;
+    CurrentUser) echo AllUsers ;;
+    Msi) echo CurrentUser ;;
+    esac
 }
 
 xvfb='' openbox='' program=''
@@ -103,7 +118,10 @@ LIAISON_SIGN_PKCS12=$work/signer.p12 LIAISON_SIGN_PASSWORD=$password \
 deploy=$work/new/liaison-serie-$version-win64
 setup=$work/new/liaison-serie-$version-win64-setup.exe
 [ -f "$setup" ] || fail "scripts/package-windows.sh made no $setup"
-echo "packaged in $((SECONDS - start)) s; installer $(stat -c %s "$setup") bytes"
+msi=$work/new/liaison-serie-$version-win64.msi
+[ -f "$msi" ] || fail "scripts/package-windows.sh made no $msi"
+echo "packaged in $((SECONDS - start)) s; installer $(stat -c %s "$setup") bytes," \
+    "MSI package $(stat -c %s "$msi") bytes"
 
 step "unsigned installer of the older version $old_version"
 old_deploy=$work/old/liaison-serie-$old_version-win64
@@ -118,6 +136,10 @@ cp "$deploy/platforms/qwindows.dll" "$old_deploy/imageformats/qancien.dll"
 env -u LIAISON_SIGN_PKCS12 "$here/scripts/package-windows.sh" --installer "$old_deploy" "$old_version" \
     "$old_setup" >/dev/null 2>>"$work/package.log" ||
     { cat "$work/package.log" >&2; fail "the older installer could not be made"; }
+old_msi=$work/old/liaison-serie-$old_version-win64.msi
+env -u LIAISON_SIGN_PKCS12 "$here/scripts/package-windows.sh" --msi "$old_deploy" "$old_version" \
+    "$old_msi" >/dev/null 2>>"$work/package.log" ||
+    { cat "$work/package.log" >&2; fail "the older MSI package could not be made"; }
 
 # Signed files must verify against the throw-away certificate as their only trusted root.
 check_signed() {
@@ -134,16 +156,49 @@ check_unsigned() {
     if output=$(osslsigncode verify -CAfile "$work/signer.pem" -in "$1" 2>&1); then
         fail "$1 carries a signature, though no certificate was given"
     fi
-    grep -q 'No signature found' <<<"$output" || fail "$1: not a plain unsigned file: $output"
+    grep -qE 'No signature found|MSI file has no signature' <<<"$output" ||
+        fail "$1: not a plain unsigned file: $output"
     echo "unsigned: ${1#"$build"/}"
 }
 step "signatures"
 check_signed "$deploy/liaison-serie.exe"
 check_signed "$setup"
 check_unsigned "$old_setup"
+check_signed "$msi"
+check_unsigned "$old_msi"
 unzip -p "$work/new/liaison-serie-$version-win64.zip" "liaison-serie-$version-win64/liaison-serie.exe" |
     cmp -s - "$deploy/liaison-serie.exe" || fail "the zip does not hold the signed program"
 echo "the zip holds the signed program"
+
+step "MSI packages, as msitools reads them"
+# A property of an MSI package's Property table.
+msi_property() {
+    msiinfo export "$1" Property | tr -d '\r' | awk -F '\t' -v name="$2" '$1 == name { print $2 }'
+}
+upgrade_code=$(sed -n 's/.*UpgradeCode="\([0-9A-F-]\{36\}\)".*/{\1}/p' "$here/installer/liaison-serie.wxs")
+product_code=$(msi_property "$msi" ProductCode)
+old_product_code=$(msi_property "$old_msi" ProductCode)
+for package in "$msi" "$old_msi"; do
+    [ "$(msi_property "$package" ALLUSERS)" = 1 ] || fail "$package does not install per machine (ALLUSERS)"
+    [ "$(msi_property "$package" UpgradeCode)" = "$upgrade_code" ] ||
+        fail "$package does not carry the UpgradeCode $upgrade_code of installer/liaison-serie.wxs"
+    [ "$(msi_property "$package" ProductName)" = "$title" ] || fail "$package is not named \"$title\""
+    # Its files: one a component, as many as the deployable folder it was made from.
+    shipped=$(msiinfo export "$package" File | tail -n +4 | wc -l)
+    from=$deploy
+    [ "$package" = "$old_msi" ] && from=$old_deploy
+    [ "$shipped" -eq "$(find "$from" -type f | wc -l)" ] || fail "$package holds $shipped files, not those of $from"
+done
+[ "$(msi_property "$msi" ProductVersion)" = "$version" ] || fail "$msi is not of version $version"
+[ "$(msi_property "$old_msi" ProductVersion)" = "$old_version" ] || fail "$old_msi is not of version $old_version"
+[ "$product_code" != "$old_product_code" ] || fail "two versions with the one ProductCode $product_code"
+# (Whole tables read first: grep -q ending a pipe early would fail it, under pipefail.)
+table=$(msiinfo export "$msi" Shortcut | tr -d '\r')
+awk -F '\t' '$2 == "ProgramMenuFolder" { found = 1 } END { exit !found }' <<<"$table" ||
+    fail "$msi puts no shortcut into ProgramMenuFolder"
+table=$(msiinfo export "$msi" LaunchCondition)
+grep -q 'plus récente' <<<"$table" || fail "$msi has no message for a downgrade"
+echo "per machine (ALLUSERS 1), UpgradeCode $upgrade_code; $version: $product_code, $old_version: $old_product_code"
 
 now_ms() {
     echo $(($(date +%s%N) / 1000000))
@@ -193,20 +248,47 @@ echo "made in $(($(now_ms) - start)) ms"
 # Prints an uninstall entry (HKLM or HKCU) as UTF-8 lines; fails when there is none. reg query prints in
 # the OEM code page; reg export writes UTF-16, which keeps the "é".
 read_entry() {
-    local file=$WINEPREFIX/uninstall-key.reg
+    read_key "$1\\$uninstall_key"
+}
+# Prints a registry key as UTF-8 lines; fails when there is none.
+read_key() {
+    local file=$WINEPREFIX/key.reg
     rm -f "$file"
-    timeout 60 wine reg export "$1\\$uninstall_key" 'C:\uninstall-key.reg' /y >/dev/null 2>&1 || return 1
-    mv "$drive_c/uninstall-key.reg" "$file"
+    timeout 60 wine reg export "$1" 'C:\key.reg' /y >/dev/null 2>&1 || return 1
+    mv "$drive_c/key.reg" "$file"
     iconv -f UTF-16 -t UTF-8 "$file" | tr -d '\r'
 }
 # The string value $2 of the registry text $1, with the .reg escapes undone.
 entry_value() {
     sed -n "s/^\"$2\"=\"\\(.*\\)\"\$/\\1/p" <<<"$1" | sed 's/\\\\/\\/g; s/\\"/"/g'
 }
-# Every Start-menu shortcut that starts the program, in both Start menus.
+# Every Start-menu shortcut that starts the program, in both Start menus (and where wine puts the MSI
+# package's, once known).
 shortcuts() {
-    find "${startmenu[AllUsers]}" "${startmenu[CurrentUser]}" -name '*.lnk' -print0 2>/dev/null |
-        xargs -0 -r grep -la 'liaison-serie.exe' || true
+    find "${startmenu[AllUsers]}" "${startmenu[CurrentUser]}" ${startmenu[Msi]:+"${startmenu[Msi]}"} -name '*.lnk' \
+        -print0 2>/dev/null | xargs -0 -r grep -la 'liaison-serie.exe' | sort -u || true
+}
+
+# Checks that the folder $2 holds exactly the files of the deployable folder $3, the same, and the files
+# named after it (relative to $2), and no empty folder; $1 names the installation in a failure.
+check_files() {
+    local what=$1 dir=$2 from=$3 expected actual
+    shift 3
+    [ -d "$dir" ] || fail "$what: nothing installed in $dir"
+    expected=$( (cd "$from" && find . -type f; for f in "$@"; do echo "./$f"; done) | sed 's|^\./||' | sort)
+    actual=$(cd "$dir" && find . -type f | sed 's|^\./||' | sort)
+    if [ "$expected" != "$actual" ]; then
+        local missing leftover
+        missing=$(comm -23 <(echo "$expected") <(echo "$actual") | tr '\n' ' ')
+        leftover=$(comm -13 <(echo "$expected") <(echo "$actual") | tr '\n' ' ')
+        fail "$what in $dir: missing: ${missing:-none}; not shipped: ${leftover:-none}"
+    fi
+    while read -r file; do
+        cmp -s "$from/$file" "$dir/$file" || fail "$what: the installed $file is not the shipped one"
+    done < <(cd "$from" && find . -type f)
+    local empty
+    empty=$(cd "$dir" && find . -mindepth 1 -type d -empty | tr '\n' ' ')
+    [ -z "$empty" ] || fail "$what: empty folders left in $dir: $empty"
 }
 
 # Checks an installation of kind $1 (AllUsers or CurrentUser) of version $2 from deployable folder $3;
@@ -214,23 +296,9 @@ shortcuts() {
 check_installed() {
     local kind=$1 want_version=$2 from=$3
     shift 3
-    local dir=${instdir[$kind]} expected actual
-    [ -d "$dir" ] || fail "$kind: nothing installed in $dir"
-    expected=$( (cd "$from" && find . -type f; echo ./uninstall.exe; for f in "$@"; do echo "./$f"; done) |
-        sed 's|^\./||' | sort)
-    actual=$(cd "$dir" && find . -type f | sed 's|^\./||' | sort)
-    if [ "$expected" != "$actual" ]; then
-        local missing leftover
-        missing=$(comm -23 <(echo "$expected") <(echo "$actual") | tr '\n' ' ')
-        leftover=$(comm -13 <(echo "$expected") <(echo "$actual") | tr '\n' ' ')
-        fail "$kind $want_version in $dir: missing: ${missing:-none}; not shipped by $want_version: ${leftover:-none}"
-    fi
-    while read -r file; do
-        cmp -s "$from/$file" "$dir/$file" || fail "$kind: the installed $file is not the shipped one"
-    done < <(cd "$from" && find . -type f)
-    local empty
-    empty=$(cd "$dir" && find . -mindepth 1 -type d -empty | tr '\n' ' ')
-    [ -z "$empty" ] || fail "$kind $want_version: empty folders left in $dir: $empty"
+    local dir=${instdir[$kind]} actual
+    check_files "$kind $want_version" "$dir" "$from" uninstall.exe "$@"
+    actual=$(cd "$dir" && find . -type f)
 
     local links want_link=${startmenu[$kind]}/$title.lnk
     links=$(shortcuts)
@@ -432,4 +500,200 @@ check_removed AllUsers "$user_file"
 rm -r "${instdir[AllUsers]}"
 check_removed AllUsers
 
-step "OK: both kinds of installation, the update from $old_version to $version, uninstalling; $SECONDS s"
+# The MSI package. Windows Installer writes its Add/Remove Programs entry under the ProductCode, and
+# keeps its own records of the product (Installer\Products, C:\windows\Installer\{ProductCode}).
+msi_uninstall_root='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+# The ProductCodes of the Add/Remove Programs entries of the MSI package.
+msi_entries() {
+    local key code registry
+    while read -r key; do
+        code=${key##*\\}
+        [[ $code =~ ^\{[0-9A-F-]{36}\}$ ]] || continue
+        registry=$(read_key "$msi_uninstall_root\\$code") || continue
+        if [ "$(entry_value "$registry" DisplayName)" = "$title" ]; then
+            echo "$code"
+        fi
+    done < <(timeout 60 wine reg query "$msi_uninstall_root" 2>/dev/null | tr -d '\r' | grep '^HKEY')
+}
+# Windows Installer's key of a product under Installer\Products: the GUID's digits in its own order.
+packed_guid() {
+    local g=${1//[\{\}-]/} out='' i
+    out=$(rev <<<"${g:0:8}")$(rev <<<"${g:8:4}")$(rev <<<"${g:12:4}")
+    for ((i = 16; i < 32; i += 2)); do
+        out+=${g:i+1:1}${g:i:1}
+    done
+    echo "$out"
+}
+products_key='HKLM\Software\Classes\Installer\Products'
+# A property as an msiexec log (/l*v, in the ANSI code page) shows it.
+log_property() {
+    iconv -f WINDOWS-1252 -t UTF-8 "$work/$1" | tr -d '\r' | sed -n "s/^Property(S): $2 = //p" | head -n 1
+}
+
+# Runs msiexec silently with the arguments given and a verbose log into $work/LOG, expecting Windows
+# exit code $1 (wine hands it on modulo 256: 1603 is 67).
+run_msiexec() {
+    local want=$1 log=$2 begin status=0
+    shift 2
+    begin=$(now_ms)
+    rm -f "$drive_c/$log"
+    timeout 120 wine msiexec "$@" /qn /l*v "C:\\$log" || status=$?
+    timeout 60 wineserver -w || fail "msiexec $* did not finish within 60 s"
+    [ -f "$drive_c/$log" ] && mv "$drive_c/$log" "$work/$log"
+    [ "$status" -eq $((want % 256)) ] ||
+        fail "msiexec $* /qn exited with status $status, not $want ($((want % 256)) under wine); log $work/$log"
+    echo "msiexec ${*##*\\} /qn: exit code $want, $(($(now_ms) - begin)) ms (log ${work#"$build"/}/$log)"
+}
+windows_path() {
+    timeout 60 winepath -w "$1" 2>/dev/null
+}
+
+# Checks the MSI installation of package $1 made from deployable folder $2; further arguments are files
+# the user added to the folder.
+check_msi_installed() {
+    local package=$1 from=$2 want_version code dir=${instdir[Msi]}
+    shift 2
+    want_version=$(msi_property "$package" ProductVersion)
+    code=$(msi_property "$package" ProductCode)
+    check_files "MSI $want_version" "$dir" "$from" "$@"
+
+    local links want_link=${startmenu[Msi]}/$title.lnk
+    links=$(shortcuts)
+    [ "$links" = "$want_link" ] ||
+        fail "MSI $want_version: the Start-menu shortcuts are [${links//$'\n'/, }], not [$want_link]"
+
+    local entries
+    entries=$(msi_entries)
+    [ "$entries" = "$code" ] ||
+        fail "MSI $want_version: the Add/Remove Programs entries are [${entries//$'\n'/ }], not [$code]"
+    for h in HKLM HKCU; do
+        if read_entry "$h" >/dev/null; then
+            fail "MSI $want_version: an NSIS uninstall entry under $h too"
+        fi
+    done
+    local registry location uninstall_string
+    registry=$(read_key "$msi_uninstall_root\\$code")
+    [ "$(entry_value "$registry" DisplayVersion)" = "$want_version" ] ||
+        fail "MSI: the entry shows version $(entry_value "$registry" DisplayVersion), not $want_version"
+    [ "$(entry_value "$registry" Publisher)" = "liaison-serie maintainers" ] ||
+        fail "MSI: the entry names no publisher"
+    grep -q '^"WindowsInstaller"=dword:00000001$' <<<"$registry" ||
+        fail "MSI: the entry is not a Windows Installer one"
+    location=$(entry_value "$registry" InstallLocation)
+    [ "$(unix_path "$location")" = "$(realpath -m "$dir")" ] || fail "MSI: InstallLocation $location is not $dir"
+    uninstall_string=$(timeout 60 wine reg query "$msi_uninstall_root\\$code" /v UninstallString 2>/dev/null |
+        tr -d '\r' | sed -n 's/^ *UninstallString *REG_EXPAND_SZ *//p')
+    [ "${uninstall_string,,}" = "msiexec.exe /x${code,,}" ] || fail "MSI: UninstallString is [$uninstall_string]"
+    # Add/Remove Programs shows an MSI product's icon from its ProductIcon, a copy the Installer keeps.
+    local icon
+    icon=$(read_key "$products_key\\$(packed_guid "$code")" | sed -n 's/^"ProductIcon"="\(.*\)"$/\1/p' |
+        sed 's/\\\\/\\/g')
+    [ -n "$icon" ] || fail "MSI: the product has no ProductIcon"
+    cmp -s "$(unix_path "$icon")" "$here/console/icons/liaison-serie.ico" ||
+        fail "MSI: the ProductIcon $icon is not the application icon"
+    # The mark the NSIS installer looks for.
+    registry=$(read_key 'HKLM\Software\liaison-serie') || registry=''
+    grep -qF "\"MsiProductCode\"=\"$code\"" <<<"$registry" ||
+        fail "MSI: no MsiProductCode $code under HKLM\\Software\\liaison-serie"
+    echo "MSI $want_version: $(find "$dir" -type f | wc -l) files in ${dir#"$drive_c"/}; shortcut" \
+        "${want_link#"$drive_c"/}; entry $code: version $want_version, InstallLocation $location," \
+        "UninstallString $uninstall_string, ProductIcon $icon"
+}
+
+# Checks that the MSI product $1 has left nothing: no file (but the user's, given after it), shortcut or
+# entry (check_removed), and none of the Installer's records of it.
+check_msi_removed() {
+    local code=$1
+    shift
+    check_removed Msi "$@"
+    [ -z "$(msi_entries)" ] || fail "Add/Remove Programs entries of the MSI package left: $(msi_entries)"
+    if read_key "$products_key\\$(packed_guid "$code")" >/dev/null; then
+        fail "the Installer still records the product $code"
+    fi
+    [ ! -e "$drive_c/windows/Installer/$code" ] || fail "the Installer's folder of $code is left"
+    if read_key 'HKLM\Software\liaison-serie' >/dev/null; then
+        fail "HKLM\\Software\\liaison-serie is left"
+    fi
+    echo "removed: the Installer's records of $code, HKLM\\Software\\liaison-serie"
+}
+
+step "MSI package for the whole PC: msiexec /i $(basename "$old_msi") /qn"
+run_msiexec 0 msi-install-old.log /i "$(windows_path "$old_msi")"
+[ "$(log_property msi-install-old.log ALLUSERS)" = 1 ] || fail "msiexec did not install per machine (ALLUSERS)"
+# Windows resolves ProgramMenuFolder to the common Start menu when ALLUSERS is 1; wine 8 leaves it at the
+# user's. The shortcut is checked where the log shows wine put ProgramMenuFolder.
+menu=$(log_property msi-install-old.log ProgramMenuFolder)
+[ -n "$menu" ] || fail "the log shows no ProgramMenuFolder"
+startmenu[Msi]=$(unix_path "$menu")
+where=''
+[ "${startmenu[Msi]}" = "$(realpath -m "${startmenu[AllUsers]}")" ] || where=" (wine's; Windows: the common Start menu)"
+echo "ALLUSERS 1; ProgramMenuFolder: $menu$where"
+check_msi_installed "$old_msi" "$old_deploy"
+echo "gardé" >"${instdir[Msi]}/$user_file"
+
+step "MSI upgrade: msiexec /i $(basename "$msi") /qn replaces $old_version in place"
+run_msiexec 0 msi-upgrade.log /i "$(windows_path "$msi")"
+[ "$(log_property msi-upgrade.log WIX_UPGRADE_DETECTED)" = "$old_product_code" ] ||
+    fail "the upgrade did not find $old_version ($old_product_code)"
+check_msi_installed "$msi" "$deploy" "$user_file"
+for file in "${old_only[@]}"; do
+    [ ! -e "${instdir[Msi]}/$file" ] || fail "the upgrade left the older version's $file"
+done
+read_key "$products_key\\$(packed_guid "$old_product_code")" >/dev/null &&
+    fail "the Installer still records $old_version after the upgrade"
+echo "the older version's ${old_only[*]} removed, and its product $old_product_code"
+
+step "start through the MSI package's shortcut"
+start_through_shortcut Msi
+
+step "the same package again repairs: platforms/qwindows.dll deleted, msiexec /i $(basename "$msi") /qn"
+rm "${instdir[Msi]}/platforms/qwindows.dll"
+run_msiexec 0 msi-repair.log /i "$(windows_path "$msi")"
+check_msi_installed "$msi" "$deploy" "$user_file"
+# Wine's Installer puts a missing file back on any installation over the product; Windows' does only
+# when REINSTALL is set, which the package's RepairWhenInstalledAgain action does.
+[ "$(log_property msi-repair.log REINSTALL)" = ALL ] || fail "the package installed again did not set REINSTALL=ALL"
+echo "platforms/qwindows.dll put back; REINSTALL=ALL set by the package, one entry"
+
+step "MSI downgrade refused: msiexec /i $(basename "$old_msi") /qn over $version"
+run_msiexec 1603 msi-downgrade.log /i "$(windows_path "$old_msi")"
+[ "$(log_property msi-downgrade.log WIX_DOWNGRADE_DETECTED)" = "$product_code" ] ||
+    fail "the older package did not see the newer version installed"
+check_msi_installed "$msi" "$deploy" "$user_file"
+echo "refused with the message: $(msiinfo export "$old_msi" LaunchCondition | tr -d '\r' |
+    awk -F '\t' '$1 == "NOT WIX_DOWNGRADE_DETECTED" { print $2 }')"
+
+step "the NSIS installer over the MSI installation: refused"
+status=0
+timeout 120 wine "$setup" /S || status=$?
+timeout 60 wineserver -w || fail "$(basename "$setup") did not finish within 60 s"
+[ "$status" -eq $((1638 % 256)) ] ||
+    fail "$(basename "$setup") /S exited with status $status, not 1638 ($((1638 % 256)) under wine)"
+check_msi_installed "$msi" "$deploy" "$user_file"
+echo "$(basename "$setup") /S: exit code 1638, nothing changed"
+
+step "MSI uninstall as Add/Remove Programs or an IT tool would: msiexec /x $product_code /qn"
+run_msiexec 0 msi-uninstall.log /x "$product_code"
+check_msi_removed "$product_code" "$user_file"
+rm -r "${instdir[Msi]}"
+
+step "the MSI package over an NSIS installation for every user: refused"
+run_installer "$setup" /S /ALLUSERS
+run_msiexec 1603 msi-over-nsis.log /i "$(windows_path "$msi")"
+nsis_found=$(log_property msi-over-nsis.log NSIS_INSTALL_LOCATION)
+[ "$(unix_path "$nsis_found")" = "$(realpath -m "${instdir[AllUsers]}")" ] ||
+    fail "the MSI package did not find the NSIS installation (NSIS_INSTALL_LOCATION: $nsis_found)"
+echo "refused: the package found the NSIS installation in $nsis_found"
+[ -z "$(msi_entries)" ] || fail "the MSI package installed over the NSIS installation"
+check_installed AllUsers "$version" "$deploy"
+uninstall "\"$(windows_path "${instdir[AllUsers]}/uninstall.exe")\" /S"
+check_removed AllUsers
+
+step "MSI: install on a clean PC, then msiexec /x $(basename "$msi") /qn"
+run_msiexec 0 msi-install.log /i "$(windows_path "$msi")"
+check_msi_installed "$msi" "$deploy"
+run_msiexec 0 msi-uninstall-package.log /x "$(windows_path "$msi")"
+check_msi_removed "$product_code"
+
+step "OK: both kinds of installation, the update from $old_version to $version, uninstalling;" \
+    "the MSI package: upgrade, repair, downgrade refused, uninstalling; $SECONDS s"
