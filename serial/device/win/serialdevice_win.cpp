@@ -110,8 +110,10 @@ void WinSerialDevice::release(bool drained)
 
 QWinEventNotifier *WinSerialDevice::makeNotifier(HANDLE event, void (WinSerialDevice::*handler)())
 {
-    auto *notifier = new QWinEventNotifier(event, m_context);
-    notifier->setEnabled(false);
+    // Made without its event, then given it: a notifier made with its event watches it at once, and
+    // the blocks' events are set while nothing is pending.
+    auto *notifier = new QWinEventNotifier(m_context);
+    notifier->setHandle(event);
     QObject::connect(notifier, &QWinEventNotifier::activated, notifier,
                      [this, handler] { (this->*handler)(); });
     return notifier;
