@@ -260,16 +260,17 @@ void TestWindowsEndToEnd::bytesInFlightAtAnUnplugAreCounted()
 
 void TestWindowsEndToEnd::aWaitThatEndsLateFindsItsBlocks()
 {
-    // A driver that ends a cancelled wait only 600 ms later writes into the wait's blocks then: they
+    // A driver that ends a cancelled read only 600 ms later writes into the read's blocks then: they
     // must still be the device's, though the port was closed long before.
     quirks::install(quirks::Quirk::WaitEndsLate);
     connectToPeer();
-    QTRY_VERIFY_WITH_TIMEOUT(quirks::fakeWaitPending(), 5000);
+    m_peer.send(frame("01")); // a byte to read, which the driver holds
+    QTRY_VERIFY_WITH_TIMEOUT(quirks::heldReadPending(), 5000);
     QElapsedTimer clock;
     clock.start();
     m_window->close();
     QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
-    QTRY_VERIFY_WITH_TIMEOUT(!quirks::fakeWaitPending(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!quirks::heldReadPending(), 5000);
     QVERIFY(!quirks::freedBlockWritten);
 }
 

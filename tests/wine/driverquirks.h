@@ -2,10 +2,11 @@
 // console's serial device and Win32 (the table of win32calls.h). Each quirk wraps only the calls it
 // concerns; everything else runs for real under wine, on the rig's pseudo-terminal.
 //
-// Some quirks need a wait that the test ends itself: the wrapper answers WaitCommEvent with a pending
-// wait of its own on the caller's OVERLAPPED, and a watcher thread ends it as that driver would.
-// For the quirk where a wait ends late, freed memory is filled with 0xDD (operator delete below), so a
-// wait that ends in a block the device has already freed is seen.
+// The device reads by polling and never waits for events, so the quirks of drivers' WaitCommEvent have
+// no call to wrap any more: their rows show that the console needs none of it. A read that ends late
+// is held pending by the wrapper on the caller's OVERLAPPED, and a watcher thread ends it as that
+// driver would; freed memory is filled with 0xDD (operator delete below), so a read that ends in a
+// block the device has already freed is seen.
 #pragma once
 
 #include "win32calls.h"
@@ -67,38 +68,38 @@ namespace quirks {
 
 enum class Quirk {
     None,
+    // What drivers do with WaitCommEvent, which the device no longer calls:
     SignalsOnlyArrivals, // USB CDC: EV_RXCHAR for bytes that arrive while a wait is pending, never for
                          // bytes already queued when the wait was armed
     FirstWaitRefused,    // error 87 on the first wait (reported of a CH340 driver), then real waits
     EveryWaitRefused,    // error 87 on every wait
     WaitsEndAtOnce,      // every wait ends at once with EV_RXCHAR, bytes or none
+    // And the rest:
     XonXoffReportedZero, // GetCommState gives both characters as 0; SetCommState refuses them equal
     WritesCutShort,      // every write takes at most 3 bytes, which go out 20 ms later
     WritesNeverEnd,      // a write stays in flight (a stuck USB adapter)
-    WaitEndsLate,        // a cancelled wait ends 600 ms after it was cancelled (a slow USB driver)
+    WaitEndsLate,        // a read stays pending until cancelled, and ends 600 ms after that (a slow
+                         // USB driver)
     SlowOpen,            // CreateFile takes 1.5 s (a Bluetooth port connecting)
 };
 
 inline std::atomic<Quirk> active{Quirk::None};
 inline std::atomic<DWORD> unplugged{0};   // when set, every call on the port fails with this code
 inline std::atomic<DWORD> writeError{0};  // when set, WriteFile fails with this code
-inline std::atomic<int> waitsRefused{0};  // waits refused so far
 inline std::atomic<int> opens{0};         // CreateFile calls so far
 inline std::atomic<int> writesStarted{0}; // WriteFile calls so far
 inline std::atomic<bool> freedBlockWritten{false};
 
-// The wait the test holds pending for the device.
-struct FakeWait {
+// The read the test holds pending for the device.
+struct HeldRead {
     std::mutex mutex;
     bool pending = false;
     HANDLE port = nullptr;
-    DWORD *mask = nullptr;
     OVERLAPPED *ov = nullptr;
     HANDLE event = nullptr;
-    DWORD lastInQue = 0;
     ULONGLONG cancelledAt = 0;
 };
-inline FakeWait fakeWait;
+inline HeldRead heldRead;
 
 // A write the test reports as pending and ends itself a little later, as a UART's driver does.
 // Its bytes reach the line only then; a purge of the output before then drops them.
@@ -115,101 +116,38 @@ inline Win32SerialCalls real;
 
 constexpr ULONG_PTR StatusPending = 0x103;
 
-inline bool fakeWaitPending()
+inline bool heldReadPending()
 {
-    const std::lock_guard lock(fakeWait.mutex);
-    return fakeWait.pending;
+    const std::lock_guard lock(heldRead.mutex);
+    return heldRead.pending;
 }
 
-inline DWORD inQue(HANDLE port)
+// Ends the held read, cancelled, with nothing read; the caller holds its mutex. A device that freed
+// the read's blocks before the read ended would have them written here: that is noted, and nothing is
+// written.
+inline void endHeldRead()
 {
-    COMSTAT status{};
-    DWORD errors = 0;
-    return real.clearCommError(port, &errors, &status) ? status.cbInQue : 0;
-}
-
-// Ends the fake wait with `mask`; the caller holds its mutex. A device that freed the wait's blocks
-// before the wait ended would have them written here: that is noted, and nothing is written.
-inline void endFakeWait(DWORD mask)
-{
-    FakeWait &w = fakeWait;
-    if (w.ov->hEvent != w.event) {
+    HeldRead &r = heldRead;
+    if (r.ov->hEvent != r.event) {
         freedBlockWritten = true;
     } else {
-        *w.mask = mask;
-        w.ov->InternalHigh = 0;
-        w.ov->Internal = 0;
-        SetEvent(w.event);
+        r.ov->InternalHigh = 0;
+        r.ov->Internal = 0xC0000120; // STATUS_CANCELLED
+        SetEvent(r.event);
     }
-    w.pending = false;
-}
-
-inline void noteCancel(HANDLE port)
-{
-    const std::lock_guard lock(fakeWait.mutex);
-    if (!fakeWait.pending || fakeWait.port != port)
-        return;
-    if (active == Quirk::WaitEndsLate)
-        fakeWait.cancelledAt = GetTickCount64();
-    else
-        endFakeWait(0);
-}
-
-inline BOOL WINAPI waitCommEvent(HANDLE port, DWORD *mask, OVERLAPPED *ov)
-{
-    if (const DWORD code = unplugged) {
-        SetLastError(code);
-        return FALSE;
-    }
-    switch (active.load()) {
-    case Quirk::FirstWaitRefused:
-        if (waitsRefused++ > 0)
-            break;
-        [[fallthrough]];
-    case Quirk::EveryWaitRefused:
-        ++waitsRefused;
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    case Quirk::WaitsEndAtOnce:
-        *mask = EV_RXCHAR;
-        return TRUE;
-    case Quirk::SignalsOnlyArrivals:
-    case Quirk::WaitEndsLate: {
-        const std::lock_guard lock(fakeWait.mutex);
-        fakeWait.pending = true;
-        fakeWait.port = port;
-        fakeWait.mask = mask;
-        fakeWait.ov = ov;
-        fakeWait.event = ov->hEvent;
-        fakeWait.lastInQue = inQue(port);
-        fakeWait.cancelledAt = 0;
-        ov->Internal = StatusPending;
-        ResetEvent(ov->hEvent);
-        SetLastError(ERROR_IO_PENDING);
-        return FALSE;
-    }
-    default:
-        break;
-    }
-    return real.waitCommEvent(port, mask, ov);
-}
-
-inline BOOL WINAPI setCommMask(HANDLE port, DWORD mask)
-{
-    const BOOL ok = real.setCommMask(port, mask);
-    if (mask == 0)
-        noteCancel(port);
-    return ok;
+    r.pending = false;
 }
 
 inline BOOL WINAPI cancelIoEx(HANDLE port, OVERLAPPED *ov)
 {
     const BOOL ok = real.cancelIoEx(port, ov);
-    noteCancel(port);
+    const std::lock_guard lock(heldRead.mutex);
+    if (heldRead.pending && heldRead.port == port && heldRead.cancelledAt == 0)
+        heldRead.cancelledAt = GetTickCount64();
     return ok;
 }
 
-// Watches the fake wait: ends it as the driver of the active quirk would.
+// Ends slow writes and the held read as the driver of the active quirk would.
 inline void watch(std::atomic<bool> &running)
 {
     while (running) {
@@ -230,21 +168,9 @@ inline void watch(std::atomic<bool> &running)
                 slowWrite.ov = nullptr;
             }
         }
-        const std::lock_guard lock(fakeWait.mutex);
-        if (!fakeWait.pending)
-            continue;
-        if (fakeWait.cancelledAt != 0) {
-            if (GetTickCount64() - fakeWait.cancelledAt >= 600)
-                endFakeWait(0);
-            continue;
-        }
-        if (active != Quirk::SignalsOnlyArrivals)
-            continue;
-        const DWORD now = inQue(fakeWait.port);
-        if (now > fakeWait.lastInQue)
-            endFakeWait(EV_RXCHAR); // new bytes arrived
-        else
-            fakeWait.lastInQue = now; // read meanwhile: only what comes after counts
+        const std::lock_guard lock(heldRead.mutex);
+        if (heldRead.pending && heldRead.cancelledAt != 0 && GetTickCount64() - heldRead.cancelledAt >= 600)
+            endHeldRead();
     }
 }
 
@@ -261,6 +187,18 @@ inline BOOL WINAPI readFile(HANDLE port, void *buffer, DWORD size, DWORD *read, 
 {
     if (const DWORD code = unplugged) {
         SetLastError(code);
+        return FALSE;
+    }
+    if (active == Quirk::WaitEndsLate) {
+        const std::lock_guard lock(heldRead.mutex);
+        heldRead.pending = true;
+        heldRead.port = port;
+        heldRead.ov = ov;
+        heldRead.event = ov->hEvent;
+        heldRead.cancelledAt = 0;
+        ov->Internal = StatusPending;
+        ResetEvent(ov->hEvent);
+        SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
     return real.readFile(port, buffer, size, read, ov);
@@ -351,7 +289,6 @@ inline void install(Quirk quirk)
     active = quirk;
     unplugged = 0;
     writeError = 0;
-    waitsRefused = 0;
     opens = 0;
     writesStarted = 0;
     freedBlockWritten = false;
@@ -359,9 +296,7 @@ inline void install(Quirk quirk)
     calls.createFile = createFile;
     calls.getCommState = getCommState;
     calls.setCommState = setCommState;
-    calls.setCommMask = setCommMask;
     calls.clearCommError = clearCommError;
-    calls.waitCommEvent = waitCommEvent;
     calls.readFile = readFile;
     calls.writeFile = writeFile;
     calls.getOverlappedResult = getOverlappedResult;
