@@ -32,6 +32,8 @@ private slots:
     void openingKeepsTheWindowAlive();
     void ioErrorsNameALostLine_data();
     void ioErrorsNameALostLine();
+    void lineErrorsEndTheProgram_data();
+    void lineErrorsEndTheProgram();
     void bytesInFlightAtAnUnplugAreCounted();
     void aWaitThatEndsLateFindsItsBlocks();
     void idleLinkDoesNotSpin();
@@ -215,6 +217,33 @@ void TestWindowsEndToEnd::ioErrorsNameALostLine_data()
     QTest::newRow("reading, access denied") << int(ERROR_ACCESS_DENIED) << false << "débranché";
     // The USB CDC driver's answer to a write the device does not take in time.
     QTest::newRow("write, semaphore time-out") << int(ERROR_SEM_TIMEOUT) << true << "délai dépassé";
+}
+
+void TestWindowsEndToEnd::lineErrorsEndTheProgram_data()
+{
+    QTest::addColumn<int>("flags"); // what ClearCommError reports with the answer's bytes
+    QTest::addColumn<QString>("text");
+    QTest::newRow("framing error") << int(CE_FRAME) << "(1 erreur de trame)";
+    QTest::newRow("parity error") << int(CE_RXPARITY) << "(1 erreur de parité)";
+    QTest::newRow("UART overrun") << int(CE_OVERRUN) << "débordement du circuit série";
+    QTest::newRow("input buffer full") << int(CE_RXOVER) << "tampon de réception plein";
+}
+
+void TestWindowsEndToEnd::lineErrorsEndTheProgram()
+{
+    // A byte the line lost or spoiled would shift this answer and every one after it: the program ends
+    // with a message that names the errors, and shows no answer.
+    QFETCH(int, flags);
+    QFETCH(QString, text);
+    connectToPeer();
+    quirks::lineErrors = DWORD(flags);
+    m_peer.send(QByteArray::fromHex("010203"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_sink->failures.size(), 1, 5000);
+    QVERIFY2(m_sink->failures.first().contains(text) &&
+                 m_sink->failures.first().contains(QStringLiteral("décalées")),
+             qPrintable(m_sink->failures.first()));
+    QCOMPARE(m_sink->endStatus, 1);
+    QCOMPARE(m_sink->answers, QStringList());
 }
 
 void TestWindowsEndToEnd::ioErrorsNameALostLine()

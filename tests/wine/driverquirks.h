@@ -84,9 +84,12 @@ enum class Quirk {
 };
 
 inline std::atomic<Quirk> active{Quirk::None};
-inline std::atomic<DWORD> unplugged{0};   // when set, every call on the port fails with this code
-inline std::atomic<DWORD> writeError{0};  // when set, WriteFile fails with this code
-inline std::atomic<int> opens{0};         // CreateFile calls so far
+inline std::atomic<DWORD> unplugged{0};  // when set, every call on the port fails with this code
+inline std::atomic<DWORD> writeError{0}; // when set, WriteFile fails with this code
+inline std::atomic<int> opens{0};        // CreateFile calls so far
+// When set, the next ClearCommError that finds bytes waiting reports these errors with them (CE_FRAME,
+// CE_OVERRUN, ...), as a driver does for a byte the line spoiled; wine's never does.
+inline std::atomic<DWORD> lineErrors{0};
 inline std::atomic<int> writesStarted{0}; // WriteFile calls so far
 inline std::atomic<bool> freedBlockWritten{false};
 
@@ -180,7 +183,10 @@ inline BOOL WINAPI clearCommError(HANDLE port, DWORD *errors, COMSTAT *status)
         SetLastError(code);
         return FALSE;
     }
-    return real.clearCommError(port, errors, status);
+    const BOOL ok = real.clearCommError(port, errors, status);
+    if (ok && errors && status && status->cbInQue > 0)
+        *errors |= lineErrors.exchange(0);
+    return ok;
 }
 
 inline BOOL WINAPI readFile(HANDLE port, void *buffer, DWORD size, DWORD *read, OVERLAPPED *ov)
@@ -289,6 +295,7 @@ inline void install(Quirk quirk)
     active = quirk;
     unplugged = 0;
     writeError = 0;
+    lineErrors = 0;
     opens = 0;
     writesStarted = 0;
     freedBlockWritten = false;

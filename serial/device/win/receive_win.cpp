@@ -70,8 +70,7 @@ void WinSerialDevice::readWaiting()
 {
     while (m_receive == Receive::Polling) {
         COMSTAT status{};
-        DWORD errors = 0;
-        if (!win32().clearCommError(m_handle, &errors, &status)) {
+        if (!portStatus(&status)) {
             loseWith(GetLastError());
             return;
         }
@@ -100,6 +99,19 @@ void WinSerialDevice::readWaiting()
     }
 }
 
+bool WinSerialDevice::portStatus(COMSTAT *status)
+{
+    DWORD errors = 0;
+    if (!win32().clearCommError(m_handle, &errors, status))
+        return false;
+    // Each flag stands for at least one byte lost or spoiled since the last call; breaks are not.
+    m_lineErrors.frame += (errors & CE_FRAME) ? 1 : 0;
+    m_lineErrors.parity += (errors & CE_RXPARITY) ? 1 : 0;
+    m_lineErrors.overrun += (errors & CE_OVERRUN) ? 1 : 0;
+    m_lineErrors.bufferOverrun += (errors & CE_RXOVER) ? 1 : 0;
+    return true;
+}
+
 void WinSerialDevice::loseWith(DWORD error)
 {
     if (m_lossToReport || m_lost)
@@ -119,7 +131,8 @@ void WinSerialDevice::loseWith(DWORD error)
 // on reading meanwhile.
 void WinSerialDevice::postDelivery()
 {
-    if (m_deliveryPosted || (m_incoming.isEmpty() && !m_lossToReport))
+    if (m_deliveryPosted ||
+        (m_incoming.isEmpty() && !m_lossToReport && m_lineErrors.total() == m_lineErrorsReported))
         return;
     m_deliveryPosted = true;
     QMetaObject::invokeMethod(
@@ -137,6 +150,13 @@ void WinSerialDevice::deliver()
     // The link may show an answer, or close the port and so delete this device, from either call.
     const std::shared_ptr<bool> alive = m_alive;
     DeviceEvents *events = m_events;
+    // Errors first: the bytes read with them could be shifted.
+    if (m_lineErrors.total() > m_lineErrorsReported) {
+        m_lineErrorsReported = m_lineErrors.total();
+        events->lineErrors(m_lineErrors);
+        if (!*alive)
+            return;
+    }
     if (m_lossToReport) {
         m_lossToReport = false;
         events->lost(m_lossError);

@@ -95,6 +95,10 @@ private:
     // notifier rests.
     std::optional<Ended> collect(OVERLAPPED &ov, QWinEventNotifier *notifier);
 
+    // What ClearCommError says of the port; the error flags it clears on the way are kept for the
+    // link (every call on the port that asks goes through here). False when the call failed.
+    bool portStatus(COMSTAT *status);
+
     // Receiving
     void onTick();
     void onReadDone();
@@ -127,6 +131,8 @@ private:
     QByteArray m_incoming; // read, not handed over yet
     bool m_deliveryPosted = false;
     bool m_lossToReport = false;
+    LineErrors m_lineErrors; // counted since the port opened
+    int m_lineErrorsReported = 0;
     DeviceError m_lossError;
 
     bool m_writePending = false; // a write was started and its result not collected yet

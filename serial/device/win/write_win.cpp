@@ -70,8 +70,7 @@ bool WinSerialDevice::waitSent(qint64 timeoutMs)
         }
         // Then until the driver's own queue is empty.
         COMSTAT status{};
-        DWORD errors = 0;
-        if (!win32().clearCommError(m_handle, &errors, &status) || status.cbOutQue == 0)
+        if (!portStatus(&status) || status.cbOutQue == 0)
             return true;
         if (deadline.remaining() <= 0)
             return false;
@@ -84,8 +83,7 @@ qsizetype WinSerialDevice::currentPendingOutput()
     // The driver's count covers the write in flight too; without it, the rest of that write.
     const qsizetype inFlight = m_writePending ? m_io->writeBuffer.size() - m_writeOffset : 0;
     COMSTAT status{};
-    DWORD errors = 0;
-    if (m_handle == INVALID_HANDLE_VALUE || !win32().clearCommError(m_handle, &errors, &status))
+    if (m_handle == INVALID_HANDLE_VALUE || !portStatus(&status))
         return inFlight;
     return std::max<qsizetype>(inFlight, qsizetype(status.cbOutQue));
 }
