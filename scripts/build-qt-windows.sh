@@ -1,14 +1,26 @@
 #!/usr/bin/env bash
 # Builds a minimal shared Qt 6 (Core, Gui, Widgets, Test) for x86_64-w64-mingw32 from Debian's own
-# qt6-base source package, with Debian's native Qt of the same version as the host tools, into a cache
-# folder outside the tree. A cache that is already complete is reused as it is.
+# qt6-base source package, of the same version as the host's Qt (whose moc, rcc and uic the cross build
+# uses: 6.4.2 on Debian 12, 6.8.2 on Debian 13), into a cache folder outside the tree. A cache that is
+# already complete is reused as it is.
 #   scripts/build-qt-windows.sh          builds if needed, then prints the prefix
 # The prefix is $LIAISON_CACHE/qt-<version>-x86_64-w64-mingw32 (LIAISON_CACHE defaults to
-# ~/.cache/liaison-serie). Takes about a quarter of an hour on 2 cores the first time.
+# ~/.cache/liaison-serie). Takes a quarter of an hour (Qt 6.4) to half an hour (Qt 6.8) on 2 cores.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 
-version=6.4.2
+# The host Qt's version, as its CMake package states it: the cross build checks QT_HOST_PATH against it.
+host_config=/usr/lib/x86_64-linux-gnu/cmake/Qt6/Qt6ConfigVersionImpl.cmake
+host_version() {
+    [ -f "$host_config" ] && sed -n 's/^set(PACKAGE_VERSION "\([0-9.]*\)")$/\1/p' "$host_config" | head -n 1
+}
+version=$(host_version || true)
+if [ -z "$version" ]; then
+    "$here/scripts/install-deps.sh" qt6-base-dev-tools >&2
+    version=$(host_version || true)
+fi
+[ -n "$version" ] || { echo "No host Qt 6 version in $host_config" >&2; exit 1; }
+
 cache=${LIAISON_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/liaison-serie}
 prefix=$cache/qt-$version-x86_64-w64-mingw32
 stamp=$prefix/.complete
@@ -20,27 +32,41 @@ fi
 
 "$here/scripts/install-deps.sh" g++-mingw-w64-x86-64-posix dpkg-dev qt6-base-dev-tools >&2
 
-# The source package needs a deb-src entry; add one beside the machine's own sources once.
-if ! apt-get source --print-uris qt6-base >/dev/null 2>&1 || \
-   [ -z "$(apt-get source --print-uris qt6-base 2>/dev/null | grep -F .dsc)" ]; then
+# The source of the host's own Qt: the source version of its qt6-base-dev-tools package.
+srcpin=$(dpkg-query -W -f='${source:Version}' qt6-base-dev-tools)
+case "$srcpin" in
+    "$version"+* | "$version"-*) ;;
+    *) echo "qt6-base-dev-tools is $srcpin, its CMake package says $version" >&2; exit 1 ;;
+esac
+has_source() { apt-get source --print-uris "qt6-base=$srcpin" 2>/dev/null | grep -qF .dsc; }
+
+# The source package needs a deb-src entry for this release: write one beside the machine's own sources
+# (same mirror, this release's suites), or rewrite it after an upgrade of the release.
+if ! has_source; then
+    . /etc/os-release
+    codename=${VERSION_CODENAME:?no VERSION_CODENAME in /etc/os-release}
+    mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -v security | head -n 1)
+    [ -n "$mirror" ] || mirror=$(sed -n 's/^deb  *\(\[[^]]*\]  *\)\{0,1\}\([^ ]*\).*/\2/p' /etc/apt/sources.list 2>/dev/null |
+        grep -v security | head -n 1)
     sudo=()
     [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    cat <<'SRC' | "${sudo[@]}" tee /etc/apt/sources.list.d/liaison-serie-deb-src.sources >/dev/null
+    cat <<SRC | "${sudo[@]}" tee /etc/apt/sources.list.d/liaison-serie-deb-src.sources >/dev/null
 Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm bookworm-updates
+URIs: ${mirror:-http://deb.debian.org/debian}
+Suites: $codename $codename-updates
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
     "${sudo[@]}" apt-get update -qq >&2
 fi
+has_source || { echo "No deb-src of qt6-base $srcpin" >&2; exit 1; }
 
 work=$cache/build-qt-$version
 rm -rf "$work" "$prefix"
 mkdir -p "$work"
 cd "$work"
 echo "Fetching Debian's qt6-base source into $work" >&2
-apt-get source -qq qt6-base >&2
+apt-get source -qq "qt6-base=$srcpin" >&2
 src=$(find "$work" -maxdepth 1 -type d -name 'qt6-base-*' | head -n 1)
 [ -n "$src" ] && [ -f "$src/CMakeLists.txt" ] || { echo "qt6-base source not found in $work" >&2; exit 1; }
 srcversion=$(basename "$src")
