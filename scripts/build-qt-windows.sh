@@ -43,11 +43,11 @@ has_source() { apt-get source --print-uris "qt6-base=$srcpin" 2>/dev/null | grep
 # The source package needs a deb-src entry for this release: write one beside the machine's own sources
 # (same mirror, this release's suites), or rewrite it after an upgrade of the release.
 if ! has_source; then
-    . /etc/os-release
-    codename=${VERSION_CODENAME:?no VERSION_CODENAME in /etc/os-release}
-    mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -v security | head -n 1)
+    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+    [ -n "$codename" ] || { echo "no VERSION_CODENAME in /etc/os-release" >&2; exit 1; }
+    mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -v security | head -n 1 || true)
     [ -n "$mirror" ] || mirror=$(sed -n 's/^deb  *\(\[[^]]*\]  *\)\{0,1\}\([^ ]*\).*/\2/p' /etc/apt/sources.list 2>/dev/null |
-        grep -v security | head -n 1)
+        grep -v security | head -n 1 || true)
     sudo=()
     [ "$(id -u)" -eq 0 ] || sudo=(sudo)
     cat <<SRC | "${sudo[@]}" tee /etc/apt/sources.list.d/liaison-serie-deb-src.sources >/dev/null

@@ -20,9 +20,9 @@ case "$clone" in */* | . | .. | '') echo "LIAISON_DEBIAN13_CLONE is a plain name
 "$here/scripts/install-deps.sh" debootstrap git
 
 # The machine's own Debian mirror (the one its apt uses), else Debian's.
-mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -v security | head -n 1)
+mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -v security | head -n 1 || true)
 [ -n "$mirror" ] || mirror=$(sed -n 's/^deb  *\(\[[^]]*\]  *\)\{0,1\}\([^ ]*\).*/\2/p' /etc/apt/sources.list 2>/dev/null |
-    grep -v security | head -n 1)
+    grep -v security | head -n 1 || true)
 mirror=${mirror:-http://deb.debian.org/debian}
 
 # Anything mounted at or under a folder, deepest first.
