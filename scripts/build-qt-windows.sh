@@ -79,6 +79,12 @@ off=(network sql dbus opengl vulkan printsupport concurrent xml icu zstd glib fr
      direct2d directwrite3 tabletevent
      system_zlib system_pcre2 system_png system_jpeg system_freetype system_harfbuzz
      system_doubleconversion system_libb2 system_textmarkdownreader system_sqlite)
+# Qt 6.8 hardens its own build by default; -fstack-protector-strong would make every Qt DLL import
+# mingw's libssp-0.dll, one DLL more to ship than with Qt 6.4.
+case "$version" in
+    6.[0-4].*) ;;
+    *) off+=(stack_protector) ;;
+esac
 features=()
 for f in "${off[@]}"; do features+=("-DFEATURE_$f=OFF"); done
 
@@ -92,7 +98,10 @@ cmake -G Ninja -S "$src" -B "$work/build" \
     -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \
     -DINPUT_opengl=no \
     "${features[@]}" >"$work/configure.log" 2>&1 || { tail -n 60 "$work/configure.log" >&2; exit 1; }
-grep -E '^(  |Qt )(Gui|Widgets|Testlib|Windows|OpenGL|Direct)' "$work/configure.log" >&2 || true
+# Qt 6.4 prints its summary, Qt 6.8 writes it to config.summary.
+summary=$work/configure.log
+[ ! -f "$work/build/config.summary" ] || summary=$work/build/config.summary
+grep -E '^(  |Qt )(Gui|Widgets|Testlib|Windows|OpenGL|Direct)|stack-protector' "$summary" >&2 || true
 
 echo "Building Qt (log: $work/build.log)" >&2
 start=$(date +%s)
