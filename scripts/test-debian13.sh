@@ -50,9 +50,25 @@ else
     root=$(mktemp -d /tmp/liaison-debian13.XXXXXX)
     keep=0
 fi
+# The processes running inside the system, by id: those whose root directory is it. A daemon that a test
+# left behind would keep the namespace, and so its mounts, alive.
+chroot_processes() {
+    local proc
+    for proc in /proc/[0-9]*; do
+        [ "$(readlink "$proc/root" 2>/dev/null)" = "$root" ] && echo "${proc#/proc/}"
+    done
+    return 0
+}
 cleanup() {
-    local status=$?
+    local status=$? left
     if [ "$keep" = 0 ]; then
+        set +e
+        left=$(chroot_processes)
+        # shellcheck disable=SC2086 # one id a word
+        [ -z "$left" ] || { kill $left 2>/dev/null; sleep 2; }
+        left=$(chroot_processes)
+        # shellcheck disable=SC2086
+        [ -z "$left" ] || { kill -KILL $left 2>/dev/null; sleep 1; }
         remove_tree "$root" || status=1
     fi
     exit "$status"
