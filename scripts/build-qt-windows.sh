@@ -38,35 +38,47 @@ case "$srcpin" in
     "$version"+* | "$version"-*) ;;
     *) echo "qt6-base-dev-tools is $srcpin, its CMake package says $version" >&2; exit 1 ;;
 esac
+
 has_source() { apt-get source --print-uris "qt6-base=$srcpin" 2>/dev/null | grep -qF .dsc; }
 
 # The source package needs a deb-src entry for this release: write one beside the machine's own sources
 # (same mirror, this release's suites), or rewrite it after an upgrade of the release.
-if ! has_source; then
-    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-    [ -n "$codename" ] || { echo "no VERSION_CODENAME in /etc/os-release" >&2; exit 1; }
-    mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -v security | head -n 1 || true)
-    [ -n "$mirror" ] || mirror=$(sed -n 's/^deb  *\(\[[^]]*\]  *\)\{0,1\}\([^ ]*\).*/\2/p' /etc/apt/sources.list 2>/dev/null |
-        grep -v security | head -n 1 || true)
-    sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    cat <<SRC | "${sudo[@]}" tee /etc/apt/sources.list.d/liaison-serie-deb-src.sources >/dev/null
+ensure_source() {
+    if ! has_source; then
+        codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+        [ -n "$codename" ] || { echo "no VERSION_CODENAME in /etc/os-release" >&2; exit 1; }
+        mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -v security | head -n 1 || true)
+        [ -n "$mirror" ] || mirror=$(sed -n 's/^deb  *\(\[[^]]*\]  *\)\{0,1\}\([^ ]*\).*/\2/p' /etc/apt/sources.list 2>/dev/null |
+            grep -v security | head -n 1 || true)
+        sudo=()
+        [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+        cat <<SRC | "${sudo[@]}" tee /etc/apt/sources.list.d/liaison-serie-deb-src.sources >/dev/null
 Types: deb-src
 URIs: ${mirror:-http://deb.debian.org/debian}
 Suites: $codename $codename-updates
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
-    "${sudo[@]}" apt-get update -qq >&2
-fi
-has_source || { echo "No deb-src of qt6-base $srcpin" >&2; exit 1; }
+        "${sudo[@]}" apt-get update -qq >&2
+    fi
+    has_source || { echo "No deb-src of qt6-base $srcpin" >&2; exit 1; }
+}
 
 work=$cache/build-qt-$version
-rm -rf "$work" "$prefix"
-mkdir -p "$work"
+rm -rf "$prefix"
+# A build that stopped before its end (interrupted, or failed and fixed since) goes on where it was: the
+# source, once wholly unpacked, is kept, and cmake and ninja redo only what changed.
+if [ "$(cat "$work/.unpacked" 2>/dev/null)" = "$srcpin" ]; then
+    echo "Going on with the build in $work" >&2
+else
+    rm -rf "$work"
+    ensure_source
+    mkdir -p "$work"
+    echo "Fetching Debian's qt6-base source into $work" >&2
+    (cd "$work" && apt-get source -qq "qt6-base=$srcpin" >&2)
+    echo "$srcpin" >"$work/.unpacked"
+fi
 cd "$work"
-echo "Fetching Debian's qt6-base source into $work" >&2
-apt-get source -qq "qt6-base=$srcpin" >&2
 src=$(find "$work" -maxdepth 1 -type d -name 'qt6-base-*' | head -n 1)
 [ -n "$src" ] && [ -f "$src/CMakeLists.txt" ] || { echo "qt6-base source not found in $work" >&2; exit 1; }
 srcversion=$(basename "$src")
@@ -79,11 +91,13 @@ off=(network sql dbus opengl vulkan printsupport concurrent xml icu zstd glib fr
      direct2d directwrite3 tabletevent
      system_zlib system_pcre2 system_png system_jpeg system_freetype system_harfbuzz
      system_doubleconversion system_libb2 system_textmarkdownreader system_sqlite)
-# Qt 6.8 hardens its own build by default; -fstack-protector-strong would make every Qt DLL import
-# mingw's libssp-0.dll, one DLL more to ship than with Qt 6.4.
+# Qt 6.8 differs: it hardens its own build by default, and -fstack-protector-strong would make every Qt
+# DLL import mingw's libssp-0.dll, one DLL more to ship; and it builds its DirectWrite font engine only
+# with Direct2D (off here), failing to compile its font database with DirectWrite alone. With both off
+# its DLLs import what Qt 6.4's do (neither d2d1.dll nor dwrite.dll: the GDI font engine, as there).
 case "$version" in
     6.[0-4].*) ;;
-    *) off+=(stack_protector) ;;
+    *) off+=(stack_protector directwrite) ;;
 esac
 features=()
 for f in "${off[@]}"; do features+=("-DFEATURE_$f=OFF"); done
