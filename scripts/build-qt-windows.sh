@@ -115,7 +115,7 @@ cmake -G Ninja -S "$src" -B "$work/build" \
 # Qt 6.4 prints its summary, Qt 6.8 writes it to config.summary.
 summary=$work/configure.log
 [ ! -f "$work/build/config.summary" ] || summary=$work/build/config.summary
-grep -E '^(  |Qt )(Gui|Widgets|Testlib|Windows|OpenGL|Direct)|stack-protector' "$summary" >&2 || true
+grep -E '^ *(Qt )?(Gui|Widgets|Testlib|Direct|OpenGL)[A-Za-z0-9 .]* \.\.|stack-protector' "$summary" >&2 || true
 
 echo "Building Qt (log: $work/build.log)" >&2
 start=$(date +%s)
