@@ -88,22 +88,23 @@ case "$srcversion" in
 esac
 
 off=(network sql dbus opengl vulkan printsupport concurrent xml icu zstd glib freetype fontconfig jpeg
-     direct2d directwrite3 tabletevent
+     directwrite3 tabletevent
      system_zlib system_pcre2 system_png system_jpeg system_freetype system_harfbuzz
      system_doubleconversion system_libb2 system_textmarkdownreader system_sqlite)
 # Qt 6.8 differs: it hardens its own build by default, and -fstack-protector-strong would make every Qt
-# DLL import mingw's libssp-0.dll, one DLL more to ship; and it builds its DirectWrite font engine only
-# with Direct2D (off here), failing to compile its font database with DirectWrite alone. With both off
-# its DLLs import what Qt 6.4's do (neither d2d1.dll nor dwrite.dll: the GDI font engine, as there).
+# DLL import mingw's libssp-0.dll, one DLL more to ship; and its Windows font database needs DirectWrite
+# with Direct2D (it fails to compile with either off), so Qt6Gui.dll imports Windows' own d2d1.dll and
+# dwrite.dll there. Qt 6.4 builds without Direct2D.
 case "$version" in
-    6.[0-4].*) ;;
-    *) off+=(stack_protector directwrite) ;;
+    6.[0-4].*) off+=(direct2d) ;;
+    *) off+=(stack_protector) ;;
 esac
 features=()
 for f in "${off[@]}"; do features+=("-DFEATURE_$f=OFF"); done
 
 echo "Configuring Qt $version for x86_64-w64-mingw32" >&2
-cmake -G Ninja -S "$src" -B "$work/build" \
+# --fresh: the options of this run alone, none left in the cache by a build that stopped.
+cmake --fresh -G Ninja -S "$src" -B "$work/build" \
     -DCMAKE_TOOLCHAIN_FILE="$here/cmake/mingw-w64.cmake" \
     -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_INSTALL_PREFIX="$prefix" \

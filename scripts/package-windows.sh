@@ -153,8 +153,8 @@ done
 
 # DLLs that every Windows from 10 on carries in System32 (mingw links msvcrt.dll, not the UCRT).
 declare -A system_dll
-for dll in advapi32 authz comctl32 comdlg32 d3d9 d3d11 dwmapi dxgi gdi32 imm32 kernel32 mpr msvcrt netapi32 \
-           ole32 oleaut32 setupapi shcore shell32 shlwapi user32 userenv uxtheme version winmm ws2_32 wtsapi32; do
+for dll in advapi32 authz comctl32 comdlg32 d2d1 d3d9 d3d11 dwmapi dwrite dxgi gdi32 imm32 kernel32 mpr msvcrt \
+           netapi32 ole32 oleaut32 setupapi shcore shell32 shlwapi user32 userenv uxtheme version winmm ws2_32 wtsapi32; do
     system_dll[$dll.dll]=1
 done
 missing=0
