@@ -142,7 +142,11 @@ for lib in Qt6Core Qt6Gui Qt6Widgets; do
     cp "$qt/bin/$lib.dll" "$deploy/"
 done
 cp "$qt/plugins/platforms/qwindows.dll" "$deploy/platforms/"
-cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$deploy/styles/"
+# The native style: Qt 6.4's Windows Vista style plugin, which Qt 6.7 on names for the Windows 11 style it
+# holds beside it.
+style=$qt/plugins/styles/qwindowsvistastyle.dll
+[ -f "$style" ] || style=$qt/plugins/styles/qmodernwindowsstyle.dll
+cp "$style" "$deploy/styles/"
 for dll in libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll; do
     cp "$(runtime "$dll")" "$deploy/"
 done
