@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian package on a clean Debian 12 made with debootstrap, starts the console there
-# under Xvfb and checks that its window appears. Needs root. Leaves a screenshot in
-# build/package-check/window.png. Takes a few minutes (the clean system is downloaded).
+# Installs the Debian package on a clean system of this machine's own Debian release (12 or 13), made
+# with debootstrap, starts the console there under Xvfb and checks that its window appears. Needs root.
+# Leaves a screenshot in build/package-check/window.png. Takes a few minutes (the clean system is downloaded).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ "$(id -u)" -eq 0 ] || { echo "check-package.sh must run as root (debootstrap, chroot)" >&2; exit 2; }
@@ -42,8 +42,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "== clean Debian 12 in $root"
-debootstrap --variant=minbase bookworm "$root" "$mirror" >"$out/debootstrap.log" 2>&1
+# The package depends on the libraries of the release it was built on.
+release=$(. /etc/os-release && echo "${VERSION_ID:-} ${VERSION_CODENAME:-}")
+echo "== clean Debian ${release% *} in $root"
+debootstrap --variant=minbase "${release#* }" "$root" "$mirror" >"$out/debootstrap.log" 2>&1
 mount -t proc proc "$root/proc"
 mount --bind /dev "$root/dev"
 cp "$deb" "$root/tmp/"

@@ -8,7 +8,7 @@
 # crashes to build/fuzz/crashes/. Exits non-zero if any target finds a fault.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh clang libclang-rt-14-dev
+scripts/install-deps.sh clang libclang-rt-dev
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 

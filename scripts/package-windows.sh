@@ -278,7 +278,11 @@ for lib in Qt6Core Qt6Gui Qt6Widgets; do
     cp "$qt/bin/$lib.dll" "$deploy/"
 done
 cp "$qt/plugins/platforms/qwindows.dll" "$deploy/platforms/"
-cp "$qt/plugins/styles/qwindowsvistastyle.dll" "$deploy/styles/"
+# The native style: Qt 6.4's Windows Vista style plugin, which Qt 6.7 on names for the Windows 11 style it
+# holds beside it.
+style=$qt/plugins/styles/qwindowsvistastyle.dll
+[ -f "$style" ] || style=$qt/plugins/styles/qmodernwindowsstyle.dll
+cp "$style" "$deploy/styles/"
 for dll in libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll; do
     cp "$(runtime "$dll")" "$deploy/"
 done
@@ -287,10 +291,12 @@ find "$deploy" -name '*.exe' -o -name '*.dll' | while read -r file; do
     x86_64-w64-mingw32-strip --strip-unneeded "$file"
 done
 
-# DLLs that every Windows from 10 on carries in System32 (mingw links msvcrt.dll, not the UCRT).
+# DLLs that every Windows from 10 on carries in System32 (mingw links msvcrt.dll, not the UCRT), and the
+# API set that Qt 6.8's Qt6Core.dll imports (Windows resolves those names itself).
 declare -A system_dll
-for dll in advapi32 authz comctl32 comdlg32 d3d9 d3d11 dwmapi dxgi gdi32 imm32 kernel32 mpr msvcrt netapi32 \
-           ole32 oleaut32 setupapi shcore shell32 shlwapi user32 userenv uxtheme version winmm ws2_32 wtsapi32; do
+for dll in advapi32 api-ms-win-core-synch-l1-2-0 authz comctl32 comdlg32 d2d1 d3d9 d3d11 d3d12 dwmapi dwrite \
+           dxgi gdi32 imm32 kernel32 mpr msvcrt netapi32 ole32 oleaut32 setupapi shcore shell32 shlwapi user32 \
+           userenv uxtheme version winmm ws2_32 wtsapi32; do
     system_dll[$dll.dll]=1
 done
 missing=0

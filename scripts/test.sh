@@ -2,13 +2,17 @@
 # Installs what is needed, builds and runs every test twice: in the default build, then under
 # AddressSanitizer and UndefinedBehaviorSanitizer (no display needed). The test that runs the console
 # inside a QEMU guest, on a real UART driver, runs in the default build only.
+#   scripts/test.sh             both builds
+#   scripts/test.sh default     the default build only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # QEMU, a kernel and a static busybox for the guest that runs the console on a real UART driver; Qt's
 # private QPA interface for the test that sends the window system's own close request.
 scripts/install-deps.sh desktop-file-utils appstream groff-base qt6-base-private-dev \
     qemu-system-x86 linux-image-amd64 busybox-static xz-utils
-for preset in default asan; do
+presets=("$@")
+[ ${#presets[@]} -gt 0 ] || presets=(default asan)
+for preset in "${presets[@]}"; do
     echo "== $preset"
     cmake --preset "$preset"
     cmake --build --preset "$preset"

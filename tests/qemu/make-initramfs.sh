@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Writes the guest's initramfs: a static busybox, the kernel modules that mount the host's files over
-# virtio-9p, and the guest's init. Usage: make-initramfs.sh OUTPUT KERNEL_VERSION
+# virtio-9p (those the kernel does not have built in), and the guest's init.
+# Usage: make-initramfs.sh OUTPUT KERNEL_VERSION
 set -euo pipefail
 out=$1
 version=$2
@@ -23,13 +24,33 @@ cp "$busybox" "$root/bin/busybox"
 cp "$here/init" "$root/init"
 chmod 755 "$root/init"
 
+# A driver the kernel has built in (Debian 13's has virtio_pci) needs nothing: modules.builtin lists
+# those, as the files they would be. Module names take _ and - alike.
+builtin() {
+    local name=${1//-/_}
+    [ -r "$modules/modules.builtin" ] && sed 's/-/_/g' "$modules/modules.builtin" | grep -qE "(^|/)$name\.ko$"
+}
+
+# A module as the guest's insmod reads it: uncompressed (Debian 13 ships its modules xz-compressed).
+copy_module() {
+    local from=$1 to=$2
+    case "$from" in
+        *.ko) cp "$from" "$to/$(basename "$from")" ;;
+        *.ko.xz) xz -dc "$from" > "$to/$(basename "${from%.xz}")" ;;
+        *.ko.gz) gzip -dc "$from" > "$to/$(basename "${from%.gz}")" ;;
+        *.ko.zst) zstd -qdc "$from" > "$to/$(basename "${from%.zst}")" ;;
+        *) echo "module $from: unknown compression" >&2; exit 1 ;;
+    esac
+}
+
 # Each module after the ones it needs: modules.dep lists a module's dependencies so that loading them
 # from the last to the first works.
 loaded=()
 add() {
     local name=$1 line deps dep
+    builtin "$name" && return 0
     line=$(grep -E "(^|/)$name\.ko(\.[a-z]+)?:" "$modules/modules.dep") ||
-        { echo "kernel $version has no module $name" >&2; exit 1; }
+        { echo "kernel $version has no module $name, built in or not" >&2; exit 1; }
     read -r -a deps <<< "${line#*:}"
     local i
     for ((i = ${#deps[@]} - 1; i >= 0; i--)); do
@@ -39,9 +60,10 @@ add() {
     local file=${line%%:*}
     for l in "${loaded[@]}"; do [ "$l" = "$file" ] && return 0; done
     loaded+=("$file")
-    cp "$modules/$file" "$root/lib/modules/"
-    echo "/lib/modules/$(basename "$file")" >> "$root/modules"
+    copy_module "$modules/$file" "$root/lib/modules"
+    echo "/lib/modules/$(basename "${file%.ko*}").ko" >> "$root/modules"
 }
 for m in virtio_pci 9pnet_virtio 9p; do add "$m"; done
 
+touch "$root/modules"
 (cd "$root" && find . | "$busybox" cpio -o -H newc 2>/dev/null) > "$out"
