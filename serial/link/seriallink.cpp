@@ -2,6 +2,7 @@
 
 #include "bounded.h"
 #include "failure.h"
+#include "inputheldback.h"
 #include "portlist.h"
 #include "portmapping.h"
 
@@ -9,7 +10,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QMetaObject>
-#include <QPointer>
 #include <QScopeGuard>
 #include <QThread>
 
@@ -18,8 +18,6 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
-#include <utility>
-#include <vector>
 
 namespace {
 
@@ -41,60 +39,6 @@ constexpr qint64 CloseMarginMs = 500;
 // adapter's buffer, and the final close lowers DTR (some devices reset on it): wait for them to go, as
 // long as their line time says, up to this.
 constexpr qint64 LastBytesPauseMs = 50;
-
-// While the system opens the port, the window keeps painting and hears its close (× or Alt+F4, which
-// Qt counts as user input): only the keys and clicks meant for the controls are held back, and handed
-// over in order once the open has ended, as typed-ahead input is. When the open is abandoned (the
-// window is closing) or fails (the program ends), they are dropped.
-class InputHeldBack : public QObject {
-public:
-    InputHeldBack() { QCoreApplication::instance()->installEventFilter(this); }
-    ~InputHeldBack() override { QCoreApplication::instance()->removeEventFilter(this); }
-
-    void handOver()
-    {
-        QCoreApplication::instance()->removeEventFilter(this);
-        for (auto &[target, event] : m_held)
-            if (target)
-                QCoreApplication::postEvent(target, event.release());
-        m_held.clear();
-    }
-
-protected:
-    bool eventFilter(QObject *target, QEvent *event) override
-    {
-        if (!isControlInput(event->type()))
-            return false;
-        // Held where it was going: a window's input becomes its widgets' only once it is handed over.
-        m_held.emplace_back(target, std::unique_ptr<QEvent>(event->clone()));
-        return true;
-    }
-
-private:
-    static bool isControlInput(QEvent::Type type)
-    {
-        switch (type) {
-        case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonRelease:
-        case QEvent::MouseButtonDblClick:
-        case QEvent::KeyPress:
-        case QEvent::KeyRelease:
-        case QEvent::ShortcutOverride:
-        case QEvent::Wheel:
-        case QEvent::TouchBegin:
-        case QEvent::TouchUpdate:
-        case QEvent::TouchEnd:
-        case QEvent::TabletPress:
-        case QEvent::TabletRelease:
-        case QEvent::InputMethod:
-            return true;
-        default:
-            return false;
-        }
-    }
-
-    std::vector<std::pair<QPointer<QObject>, std::unique_ptr<QEvent>>> m_held;
-};
 
 } // namespace
 
