@@ -1,7 +1,7 @@
 // Fuzz target: the text of the Com box. Whatever it accepts must be a plain decimal number in range
 // that reads back as itself; whatever it refuses must come with a message.
 #include "failure.h"
-#include "portnumber.h"
+#include "portmapping.h"
 
 #include <QString>
 #include <cstdint>
