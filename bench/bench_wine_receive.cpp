@@ -7,7 +7,7 @@
 // - answer to box: time from the device's third answer byte being written to the line (its first two
 //   went 15 ms before) to the console's showAnswer(), over many answers at random moments.
 // Figures go to standard error: standard output is the rig's channel.
-#include "../tests/consolewidgets.h"
+#include "../tests/rig/consolefixture.h"
 #include "../tests/wine/winepeer.h"
 #include "benchutil.h"
 #include "consolewindow.h"
@@ -59,17 +59,6 @@ BOOL WINAPI countOverlappedResult(HANDLE port, OVERLAPPED *ov, DWORD *count, BOO
 {
     ++overlappedResults;
     return real.getOverlappedResult(port, ov, count, wait);
-}
-
-double processCpuSeconds()
-{
-    FILETIME created, exited, kernel, user;
-    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
-        return 0;
-    auto seconds = [](const FILETIME &t) {
-        return double((quint64(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
-    };
-    return seconds(kernel) + seconds(user);
 }
 
 // This (wine) process's CPU time as Linux counts it, all its threads; -1 when /proc cannot be read.
