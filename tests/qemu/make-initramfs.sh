@@ -28,7 +28,8 @@ chmod 755 "$root/init"
 # those, as the files they would be. Module names take _ and - alike.
 builtin() {
     local name=${1//-/_}
-    [ -r "$modules/modules.builtin" ] && sed 's/-/_/g' "$modules/modules.builtin" | grep -qE "(^|/)$name\.ko$"
+    # Not grep -q: it would stop reading early, and under pipefail sed's broken pipe fails the test.
+    [ -r "$modules/modules.builtin" ] && sed 's/-/_/g' "$modules/modules.builtin" | grep -E "(^|/)$name\.ko$" >/dev/null
 }
 
 # A module as the guest's insmod reads it: uncompressed (Debian 13 ships its modules xz-compressed).
