@@ -35,16 +35,7 @@ public:
     }
     // The console is then the only user of its side: nothing else keeps the line up once it closes.
     void connected() override { closeSlave(); }
-    int handlesOnLine() const override
-    {
-        int count = 0;
-        const QDir fds(QStringLiteral("/proc/self/fd"));
-        for (const QString &fd : fds.entryList(QDir::Files | QDir::System)) {
-            const QString target = QFile::symLinkTarget(fds.filePath(fd));
-            count += target == path() || target.startsWith(path() + QLatin1String(" "));
-        }
-        return count;
-    }
+    int handlesOnLine() const override { return descriptorsOn(path()); }
 };
 
 class TestPtyRig : public LineScenarios {

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Writes the guest's initramfs: a static busybox, the kernel modules that mount the host's files over
-# virtio-9p (those the kernel does not have built in), and the guest's init.
-# Usage: make-initramfs.sh OUTPUT KERNEL_VERSION
+# virtio-9p (those the kernel does not have built in), any further modules asked for (a rig's drivers,
+# named as their files are: cdc-acm), and the guest's init.
+# Usage: make-initramfs.sh OUTPUT KERNEL_VERSION [MODULE...]
 set -euo pipefail
 out=$1
 version=$2
+shift 2
 here=$(cd "$(dirname "$0")" && pwd)
 modules=/lib/modules/$version
 busybox=$(command -v busybox || true)
@@ -64,7 +66,7 @@ add() {
     copy_module "$modules/$file" "$root/lib/modules"
     echo "/lib/modules/$(basename "${file%.ko*}").ko" >> "$root/modules"
 }
-for m in virtio_pci 9pnet_virtio 9p; do add "$m"; done
+for m in virtio_pci 9pnet_virtio 9p "$@"; do add "$m"; done
 
 touch "$root/modules"
 (cd "$root" && find . | "$busybox" cpio -o -H newc 2>/dev/null) > "$out"

@@ -1,5 +1,5 @@
-// The QEMU rig: this program runs inside the guest that uart_host starts, where the console opens
-// ttyS1, an emulated 16550, as Com 2. uart_host plays the device at the far end of ttyS1 and takes
+// The QEMU rig: this program runs inside the guest that qemu_host starts, where the console opens
+// ttyS1, an emulated 16550, as Com 2. qemu_host plays the device at the far end of ttyS1 and takes
 // the device's orders over ttyS3, a second UART (rig/commandpeer.h). The shared scenarios, then what
 // only a real UART driver shows: the port type, DTR, breaks, the lock file, a node with no UART.
 #include "../rig/commandpeer.h"
@@ -115,7 +115,7 @@ public:
     void sendBreak() { expectOk("break"); }
 
 private:
-    // Blocking: uart_host answers every command at once, and ends QEMU at its deadline.
+    // Blocking: qemu_host answers every command at once, and ends QEMU at its deadline.
     void write(const QByteArray &bytes) override
     {
         ::fcntl(m_control.fd(), F_SETFL, 0);

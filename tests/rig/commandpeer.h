@@ -7,7 +7,7 @@
 //   hangup     ->  ok         once the device side of the line is closed
 //   break      ->  ok         once a break is on the line
 //
-// The wine rig's compeer and the QEMU rig's uart_host answer it. A broken channel or an unexpected
+// The wine rig's compeer and the QEMU rig's qemu_host answer it. A broken channel or an unexpected
 // answer is fatal: the rig, not the code under test, is then at fault.
 #pragma once
 

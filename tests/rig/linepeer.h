@@ -47,7 +47,23 @@ public:
 };
 
 #ifndef _WIN32
+#include <QDir>
+#include <QFile>
+
 #include <termios.h>
+
+// Descriptors this process holds on the device `path`, one the system has since removed included
+// ("/dev/ttyACM0 (deleted)").
+inline int descriptorsOn(const QString &path)
+{
+    int count = 0;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString &fd : fds.entryList(QDir::Files | QDir::System)) {
+        const QString target = QFile::symLinkTarget(fds.filePath(fd));
+        count += target == path || target.startsWith(path + QLatin1String(" "));
+    }
+    return count;
+}
 
 // The settings a termios structure holds.
 inline LineSettings settingsOf(const termios &tio)

@@ -1,16 +1,17 @@
-// Runs a test program inside a small Linux guest under QEMU, on a real 8250 driver, and plays the
-// device at the far end of the guest's second serial port.
+// Runs a test program inside a small Linux guest under QEMU, on the guest kernel's real drivers, and
+// plays the device at the far end of the guest's second serial port.
 //
-//   uart_host GUEST_PROGRAM
+//   qemu_host GUEST_PROGRAM [MODULE...]
 //
-// The guest boots the host's Debian kernel with an initramfs made here (make-initramfs.sh), sees the
-// host's files read-only over virtio-9p, and runs GUEST_PROGRAM as a QtTest program on the offscreen
-// platform. Its ttyS0 is the console (kept in console.log), its ttyS1 an emulated 16550 whose far end
-// is a pseudo-terminal here, the line under test; its ttyS3 another, on which the guest commands the
-// device (tests/rig/commandpeer.h: recv, send, break; breaks go through QMP). The guest writes its
-// test log and exit status to a results folder shared writable over virtio-9p. Exit status 0 when the
-// guest's tests all passed. QEMU is killed whatever happens: at a deadline, on a signal, and by the
-// kernel if this process dies.
+// The guest boots the host's Debian kernel with an initramfs made here (make-initramfs.sh, which also
+// takes the MODULEs a rig needs loaded, such as a virtual USB bus), sees the host's files read-only over
+// virtio-9p, and runs GUEST_PROGRAM as a QtTest program on the offscreen platform. Its ttyS0 is the console
+// (kept in console.log), its ttyS1 an emulated 16550 whose far end is a pseudo-terminal here, the line under
+// test; its ttyS3 another, on which the guest commands the device (tests/rig/commandpeer.h: recv, send,
+// break; breaks go through QMP). The guest writes its test log and exit status to a results folder shared
+// writable over virtio-9p. Exit status 0 when the guest's tests all passed. LIAISON_GUEST_TESTS, when set,
+// names the test functions to run (all by default). QEMU is killed whatever happens: at a deadline, on a
+// signal, and by the kernel if this process dies.
 #include <QByteArray>
 #include <QCollator>
 #include <QDir>
@@ -48,7 +49,7 @@ QElapsedTimer sinceStart;
 
 void say(const QString &text)
 {
-    std::printf("uart_host %6.1f s: %s\n", double(sinceStart.elapsed()) / 1000, qPrintable(text));
+    std::printf("qemu_host %6.1f s: %s\n", double(sinceStart.elapsed()) / 1000, qPrintable(text));
     std::fflush(stdout);
 }
 
@@ -254,7 +255,7 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-void runGuest(const QString &guest)
+void runGuest(const QString &guest, const QStringList &modules)
 {
     const QString qemu = QStandardPaths::findExecutable(QStringLiteral("qemu-system-x86_64"));
     if (qemu.isEmpty())
@@ -268,7 +269,7 @@ void runGuest(const QString &guest)
         say(QStringLiteral("no /dev/kvm, as expected: QEMU emulates the guest's processor (TCG)"));
 
     // Work folder beside the guest program, which the guest sees; its results folder is shared writable.
-    QTemporaryDir work(QFileInfo(guest).absolutePath() + QStringLiteral("/qemu-uart-XXXXXX"));
+    QTemporaryDir work(QFileInfo(guest).absolutePath() + QStringLiteral("/qemu-XXXXXX"));
     if (!work.isValid())
         giveUp(QStringLiteral("no work folder beside %1").arg(guest));
     if (work.path().contains(QLatin1Char(' ')))
@@ -284,14 +285,15 @@ void runGuest(const QString &guest)
     run.write(
         QStringLiteral(
             "mkdir -m 700 /tmp/runtime && cd /tmp && exec env -i HOME=/tmp XDG_RUNTIME_DIR=/tmp/runtime "
-            "PATH=/usr/bin:/bin QT_QPA_PLATFORM=offscreen %1 -o %2/guest.txt,txt -o -,txt\n")
-            .arg(guest, results)
+            "PATH=/usr/bin:/bin QT_QPA_PLATFORM=offscreen %1 -o %2/guest.txt,txt -o -,txt %3\n")
+            .arg(guest, results, qEnvironmentVariable("LIAISON_GUEST_TESTS"))
             .toLocal8Bit());
     run.close();
 
     const QString kernel = unpackedKernel(QStringLiteral("/boot/vmlinuz-") + *version, work.path());
     const QString initramfs = work.filePath(QStringLiteral("initramfs.cpio"));
-    if (QProcess::execute(QStringLiteral(LIAISON_INITRAMFS_SCRIPT), {initramfs, *version}) != 0)
+    if (QProcess::execute(QStringLiteral(LIAISON_INITRAMFS_SCRIPT),
+                          QStringList{initramfs, *version} + modules) != 0)
         giveUp(QStringLiteral("no initramfs for kernel %1").arg(*version));
     say(QStringLiteral("kernel %1 (%2), initramfs made").arg(*version, kernel));
 
@@ -431,12 +433,15 @@ int main(int argc, char **argv)
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
     std::signal(SIGHUP, onSignal);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: uart_host GUEST_PROGRAM\n");
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: qemu_host GUEST_PROGRAM [MODULE...]\n");
         return 2;
     }
+    QStringList modules;
+    for (int i = 2; i < argc; ++i)
+        modules << QString::fromLocal8Bit(argv[i]);
     try {
-        runGuest(QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath());
+        runGuest(QFileInfo(QString::fromLocal8Bit(argv[1])).absoluteFilePath(), modules);
     } catch (const HostFailure &failure) {
         say(QStringLiteral("FAIL: ") + failure.why);
         return 1;
