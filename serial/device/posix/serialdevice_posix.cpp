@@ -220,6 +220,7 @@ public:
         for (;;) {
             const ssize_t n = ::write(m_fd, bytes, static_cast<size_t>(count));
             if (n > 0) {
+                m_writtenSinceEmpty += n;
                 noteDriverQueue();
                 return n;
             }
@@ -243,8 +244,7 @@ public:
     {
         if (m_lost)
             return m_unsentAtLoss;
-        int queued = 0;
-        return m_fd >= 0 && ::ioctl(m_fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
+        return driverHolds();
     }
 
     bool waitWritable(qint64 timeoutMs) override
@@ -328,9 +328,20 @@ private:
     // buffer away before anyone can ask, so the count of bytes that will never go out comes from here.
     void noteDriverQueue()
     {
-        int queued = 0;
-        m_driverQueued = ::ioctl(m_fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
+        m_driverQueued = driverHolds();
         m_driverQueuedAt = std::chrono::steady_clock::now();
+    }
+
+    // What the driver says it holds for the line, but never more than was written since it last held
+    // nothing: cdc_acm counts each of its buffers in use as full (10,240 bytes for a 6-byte frame).
+    qsizetype driverHolds()
+    {
+        int queued = 0;
+        if (m_fd < 0 || ::ioctl(m_fd, TIOCOUTQ, &queued) != 0)
+            return 0;
+        if (queued <= 0)
+            m_writtenSinceEmpty = 0;
+        return std::min<qsizetype>(std::max(queued, 0), m_writtenSinceEmpty);
     }
 
     // At least what the driver still held when the line went: what it held at the last write, less what
@@ -402,6 +413,7 @@ private:
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_writeNotifier = nullptr;
     qsizetype m_driverQueued = 0;
+    qsizetype m_writtenSinceEmpty = 0; // bytes written since the driver last said it held none
     std::chrono::steady_clock::time_point m_driverQueuedAt;
     bool m_lost = false;
     qsizetype m_unsentAtLoss = 0;
