@@ -30,6 +30,7 @@ private slots:
     void realDriversStillHearTheDevice();
     void answersWhileABoxIsOpenAreAllTaken();
     void openingKeepsTheWindowAlive();
+    void closeRequestDuringASlowOpenIsHeard();
     void ioErrorsNameALostLine_data();
     void ioErrorsNameALostLine();
     void lineErrorsEndTheProgram_data();
@@ -203,6 +204,54 @@ void TestWindowsEndToEnd::openingKeepsTheWindowAlive()
     click(m_window, QStringLiteral("Prof"));
     QCOMPARE(m_peer.take(5, 5000).toHex(' '), QByteArray("01 01 01 04 00"));
     QVERIFY(m_sink->failures.isEmpty());
+}
+
+void TestWindowsEndToEnd::closeRequestDuringASlowOpenIsHeard()
+{
+    // The window's close (×, Alt+F4, the taskbar's "Close window": WM_CLOSE) while the port takes 1.5 s
+    // to open: heard at once, the open abandoned, nothing on the line. Only the windows platform gives
+    // the window a real HWND whose WM_CLOSE Qt turns into its close.
+    if (QGuiApplication::platformName() != QLatin1String("windows"))
+        QSKIP("needs the windows platform (LIAISON_WINE_PLATFORM=windows)");
+    quirks::install(quirks::Quirk::SlowOpen);
+    // When the window hears the close, and when it has gone: wine on this X server takes 2 s to hide a
+    // window, whatever the program does meanwhile, where Windows takes no time.
+    struct Times : QObject {
+        QElapsedTimer clock;
+        qint64 closeHeard = -1, hidden = -1;
+        bool eventFilter(QObject *, QEvent *event) override
+        {
+            if (event->type() == QEvent::Close && closeHeard < 0)
+                closeHeard = clock.elapsed();
+            if (event->type() == QEvent::Hide && hidden < 0)
+                hidden = clock.elapsed();
+            return false;
+        }
+    } times;
+    m_window->installEventFilter(&times);
+    qint64 requested = -1;
+    QTimer::singleShot(300, m_window, [&] {
+        times.clock.start();
+        requested = 0;
+        QVERIFY(PostMessageW(reinterpret_cast<HWND>(m_window->winId()), WM_CLOSE, 0, 0));
+    });
+    typePortAndConnect(m_peer.portText());
+    const qint64 returned = times.clock.elapsed();
+    QCOMPARE(requested, 0);
+    const QString seen =
+        QStringLiteral("close heard at %1 ms, window hidden at %2 ms, open abandoned at %3 ms")
+            .arg(times.closeHeard)
+            .arg(times.hidden)
+            .arg(returned);
+    qInfo("%s", qPrintable(seen));
+    QVERIFY2(times.closeHeard >= 0 && times.closeHeard < 300, qPrintable(seen));
+    QVERIFY2(times.hidden >= 0 && returned - times.hidden < 300, qPrintable(seen));
+    QVERIFY(!m_window->isVisible());
+    QVERIFY(!m_window->link().isOpen());
+    QTest::qWait(2000); // the abandoned open ends meanwhile, and closes the port again
+    QCOMPARE(quirks::opens.load(), 1);
+    QCOMPARE(m_peer.take(1, 50), QByteArray());
+    QVERIFY2(m_sink->failures.isEmpty(), qPrintable(m_sink->failures.value(0)));
 }
 
 void TestWindowsEndToEnd::ioErrorsNameALostLine_data()
