@@ -3,35 +3,13 @@
 // line; keys and clicks meanwhile are held back and come once the port is open.
 #include "ptypair.h"
 #include "rig/consolefixture.h"
+#include "slowsetup.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
 #include <qpa/qwindowsysteminterface.h>
 
-#include <cstring>
-#include <dlfcn.h>
 #include <memory>
-#include <sys/stat.h>
-
-namespace {
-// A line whose set-up takes two seconds, as a waking USB device's or a connecting Bluetooth port's.
-std::atomic<dev_t> slowDevice{0};
-} // namespace
-
-extern "C" int tcsetattr(int fd, int actions, const termios *settings)
-{
-    using SetFunction = int (*)(int, int, const termios *);
-    static const SetFunction next = [] {
-        void *symbol = ::dlsym(RTLD_NEXT, "tcsetattr");
-        SetFunction function = nullptr;
-        std::memcpy(&function, &symbol, sizeof function);
-        return function;
-    }();
-    struct stat st {};
-    if (slowDevice != 0 && ::fstat(fd, &st) == 0 && st.st_rdev == slowDevice)
-        ::usleep(2000 * 1000);
-    return next(fd, actions, settings);
-}
 
 class TestCloseDuringOpen : public ConsoleFixture {
     Q_OBJECT
@@ -63,7 +41,8 @@ void TestCloseDuringOpen::closeRequestIsHeard()
     m_pty->closeSlave();
     struct stat st {};
     QCOMPARE(::stat(QFile::encodeName(m_pty->path()).constData(), &st), 0);
-    slowDevice = st.st_rdev;
+    slowSetUpMs = 2000;
+    slowSetUpDevice = st.st_rdev;
     QElapsedTimer sinceRequest;
     QTimer::singleShot(200, m_window, [&] {
         if (!close)
@@ -75,7 +54,7 @@ void TestCloseDuringOpen::closeRequestIsHeard()
         }
     });
     typePortAndConnect(m_pty->portText());
-    slowDevice = 0;
+    slowSetUpDevice = 0;
     if (close) {
         QVERIFY2(sinceRequest.elapsed() < 500, qPrintable(QString::number(sinceRequest.elapsed())));
         QVERIFY(!m_window->isVisible());

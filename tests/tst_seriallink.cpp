@@ -3,6 +3,7 @@
 #include "portlist.h"
 #include "ptypair.h"
 #include "seriallink.h"
+#include "slowsetup.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -31,11 +32,10 @@ namespace {
 // by making the close of one device slow, for the test that asks for it.
 std::atomic<dev_t> slowDevice{0};
 std::atomic<int> slowClosesGoingOn{0};
-// Likewise a driver that still holds bytes for the line (TIOCOUTQ), and one whose set-up takes a second
-// (a sleeping USB device waking up), each for the one device a test names.
+// Likewise a driver that still holds bytes for the line (TIOCOUTQ), for the one device a test names
+// (a line whose set-up takes a second is in slowsetup.h).
 std::atomic<dev_t> holdingDevice{0};
 std::atomic<int> heldForTheLine{0};
-std::atomic<dev_t> slowSetUpDevice{0};
 // And a driver that counts the bytes its line lost or spoiled (a pseudo-terminal counts none).
 std::atomic<dev_t> countingDevice{0};
 // And a stalled adapter: its tcdrain never ends by itself (only a signal ends it, as in the kernel).
@@ -95,15 +95,6 @@ extern "C" int ioctl(int fd, unsigned long request, ...)
         return 0;
     }
     return next(fd, request, arg);
-}
-
-extern "C" int tcsetattr(int fd, int actions, const termios *settings)
-{
-    using SetFunction = int (*)(int, int, const termios *);
-    static const auto next = nextFunction<SetFunction>("tcsetattr");
-    if (isDevice(fd, slowSetUpDevice))
-        ::usleep(1000 * 1000);
-    return next(fd, actions, settings);
 }
 
 extern "C" int tcdrain(int fd)
