@@ -6,10 +6,11 @@
 #   scripts/test.sh default     the default build only
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# QEMU, a kernel and a static busybox for the guest that runs the console on a real UART driver; Qt's
-# private QPA interface for the test that sends the window system's own close request.
+# QEMU, a kernel and a static busybox for the guests that run the console on real UART and USB drivers;
+# Qt's private QPA interface, an X server, a window manager and xdotool for the tests that send the
+# window system's own close request.
 scripts/install-deps.sh desktop-file-utils appstream groff-base qt6-base-private-dev \
-    qemu-system-x86 linux-image-amd64 busybox-static xz-utils
+    qemu-system-x86 linux-image-amd64 busybox-static xz-utils xvfb xauth openbox xdotool x11-utils
 presets=("$@")
 [ ${#presets[@]} -gt 0 ] || presets=(default asan)
 for preset in "${presets[@]}"; do

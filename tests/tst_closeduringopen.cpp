@@ -6,6 +6,7 @@
 #include "slowsetup.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTimer>
 #include <qpa/qwindowsysteminterface.h>
 
@@ -30,14 +31,23 @@ private:
 
 void TestCloseDuringOpen::closeRequestIsHeard_data()
 {
-    QTest::addColumn<bool>("close"); // the window is asked to close during the open
-    QTest::newRow("the close ends it at once") << true;
-    QTest::newRow("without a close, a click waits for the open") << false;
+    QTest::addColumn<QString>("request"); // what happens during the open
+    QTest::newRow("the platform's close ends it at once") << "platform";
+    // Alt+F4 to a real window manager, which asks the window to close (WM_DELETE_WINDOW): only on the
+    // xcb platform (tests/x11/with-window-manager.sh).
+    QTest::newRow("the window manager's close ends it at once") << "window manager";
+    QTest::newRow("without a close, a click waits for the open") << "click";
 }
 
 void TestCloseDuringOpen::closeRequestIsHeard()
 {
-    QFETCH(bool, close);
+    QFETCH(QString, request);
+    const bool close = request != QLatin1String("click");
+    if (request == QLatin1String("window manager")) {
+        if (QGuiApplication::platformName() != QLatin1String("xcb"))
+            QSKIP("needs the xcb platform and a window manager (tests/x11/with-window-manager.sh)");
+        QVERIFY(QTest::qWaitForWindowActive(m_window));
+    }
     m_pty->closeSlave();
     struct stat st {};
     QCOMPARE(::stat(QFile::encodeName(m_pty->path()).constData(), &st), 0);
@@ -45,13 +55,15 @@ void TestCloseDuringOpen::closeRequestIsHeard()
     slowSetUpDevice = st.st_rdev;
     QElapsedTimer sinceRequest;
     QTimer::singleShot(200, m_window, [&] {
-        if (!close)
+        sinceRequest.start();
+        if (request == QLatin1String("click"))
             click(m_window, QStringLiteral("Prof")); // held back: the port is not open yet
-        else {
-            sinceRequest.start();
+        else if (request == QLatin1String("platform"))
             // Queued as the platform's own close is, for the event loop to take.
             QWindowSystemInterface::handleCloseEvent(m_window->windowHandle());
-        }
+        else // through the X server's input, as the keyboard gives it: the window manager takes it
+            QVERIFY(QProcess::execute(QStringLiteral("xdotool"),
+                                      {QStringLiteral("key"), QStringLiteral("alt+F4")}) == 0);
     });
     typePortAndConnect(m_pty->portText());
     slowSetUpDevice = 0;
