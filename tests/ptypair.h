@@ -1,16 +1,15 @@
 // PtyPair: a real pseudo-terminal pair standing in for the device in the tests.
 #pragma once
 
+#include "rig/linepeer.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QString>
 
 #include <atomic>
-#include <cerrno>
 #include <fcntl.h>
-#include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <thread>
@@ -64,16 +63,7 @@ public:
 
     // Reads what the console sent until `count` bytes have come or `ms` have passed, keeping the
     // console's event loop running meanwhile (it drains its queue from there).
-    QByteArray readAtLeast(qsizetype count, int ms = 3000)
-    {
-        QByteArray got;
-        QDeadlineTimer deadline(ms);
-        while (got.size() < count && !deadline.hasExpired()) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            got += readAvailable(5);
-        }
-        return got;
-    }
+    QByteArray readAtLeast(qsizetype count, int ms = 3000) { return ::readAtLeast(m_master, count, ms); }
     // Reads on a thread of its own while this thread keeps the console's event loop running, until
     // `count` bytes have come or nothing has come for `idleMs`. For volumes where the reading and the
     // console's draining must overlap.
@@ -98,43 +88,14 @@ public:
         return got;
     }
     // Whatever is readable now, waiting at most `ms` for the first byte.
-    QByteArray readAvailable(int ms = 0)
-    {
-        QByteArray got;
-        pollfd pfd{m_master, POLLIN, 0};
-        if (::poll(&pfd, 1, ms) <= 0)
-            return got;
-        char buffer[65536];
-        for (;;) {
-            const ssize_t n = ::read(m_master, buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            got.append(buffer, n);
-        }
-        return got;
-    }
+    QByteArray readAvailable(int ms = 0) { return ::readAvailable(m_master, ms); }
     bool send(const QByteArray &bytes)
     {
         return ::write(m_master, bytes.constData(), bytes.size()) == bytes.size();
     }
     // Sends more than the pseudo-terminal holds, as the console takes it: true when all went within `ms`.
     // Safe on a thread of its own while another keeps the console's event loop running.
-    bool sendAll(const QByteArray &bytes, int ms)
-    {
-        QDeadlineTimer deadline(ms);
-        for (qsizetype done = 0; done < bytes.size();) {
-            const ssize_t n = ::write(m_master, bytes.constData() + done, size_t(bytes.size() - done));
-            if (n > 0) {
-                done += n;
-                continue;
-            }
-            if (deadline.hasExpired() || (n < 0 && errno != EAGAIN && errno != EINTR))
-                return false;
-            pollfd pfd{m_master, POLLOUT, 0};
-            ::poll(&pfd, 1, 20);
-        }
-        return true;
-    }
+    bool sendAll(const QByteArray &bytes, int ms) { return writeAll(m_master, bytes, ms); }
 
 private:
     int m_master = -1;

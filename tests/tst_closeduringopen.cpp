@@ -3,7 +3,7 @@
 // line; keys and clicks meanwhile are held back and come once the port is open.
 #include "ptypair.h"
 #include "rig/consolefixture.h"
-#include "slowsetup.h"
+#include "driverstandin.h"
 
 #include <QElapsedTimer>
 #include <QProcess>

@@ -1,9 +1,9 @@
 // SerialLink against a real pseudo-terminal: write queue, input queue, notifications.
+#include "driverstandin.h"
 #include "failure.h"
 #include "portlist.h"
 #include "ptypair.h"
 #include "seriallink.h"
-#include "slowsetup.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -15,9 +15,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdlib>
-#include <cstring>
 #include <dirent.h>
-#include <dlfcn.h>
 #include <functional>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
@@ -33,7 +31,7 @@ namespace {
 std::atomic<dev_t> slowDevice{0};
 std::atomic<int> slowClosesGoingOn{0};
 // Likewise a driver that still holds bytes for the line (TIOCOUTQ), for the one device a test names
-// (a line whose set-up takes a second is in slowsetup.h).
+// (a line whose set-up takes a second is in driverstandin.h).
 std::atomic<dev_t> holdingDevice{0};
 std::atomic<int> heldForTheLine{0};
 // And a driver that counts the bytes its line lost or spoiled (a pseudo-terminal counts none).
@@ -42,20 +40,6 @@ std::atomic<dev_t> countingDevice{0};
 std::atomic<dev_t> stalledDevice{0};
 std::atomic<int> framingErrors{0};
 std::atomic<int> overruns{0};
-
-bool isDevice(int fd, dev_t rdev)
-{
-    struct stat st {};
-    return rdev != 0 && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev;
-}
-
-template <typename Function> Function nextFunction(const char *name)
-{
-    void *symbol = ::dlsym(RTLD_NEXT, name);
-    Function function = nullptr;
-    std::memcpy(&function, &symbol, sizeof function);
-    return function;
-}
 
 // Whether a descriptor other than `fd` of this process is open on the device `rdev`.
 bool otherDescriptorOn(dev_t rdev, int fd)
@@ -111,17 +95,9 @@ extern "C" int tcdrain(int fd)
 
 extern "C" int close(int fd)
 {
-    using CloseFunction = int (*)(int);
-    static const CloseFunction next = [] {
-        void *symbol = ::dlsym(RTLD_NEXT, "close");
-        CloseFunction function = nullptr;
-        std::memcpy(&function, &symbol, sizeof function);
-        return function;
-    }();
-    struct stat st {};
+    static const auto next = nextFunction<int (*)(int)>("close");
     const dev_t slow = slowDevice.load();
-    if (slow != 0 && ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == slow &&
-        !otherDescriptorOn(slow, fd)) { // the last close: the one the kernel makes wait
+    if (isDevice(fd, slow) && !otherDescriptorOn(slow, fd)) { // the last close: the one the kernel makes wait
         ++slowClosesGoingOn;
         ::usleep(2000 * 1000);
         const int result = next(fd);

@@ -9,13 +9,11 @@
 #include "bounded.h"
 #include "serialdevice.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -98,13 +96,6 @@ void unplug()
 // The USB monitor's text view of every bus, read without waiting: the control requests that went over.
 class Usbmon {
 public:
-    struct Request {
-        int request;         // bRequest of a class request to the interface (bmRequestType 21)
-        QString value;       // wValue
-        QString data;        // the data stage, words as usbmon shows them
-        qint64 microseconds; // usbmon's own clock
-    };
-
     Usbmon() : m_fd(::open("/sys/kernel/debug/usb/usbmon/0u", O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {}
     ~Usbmon()
     {
@@ -113,28 +104,14 @@ public:
     }
     bool isValid() const { return m_fd >= 0; }
 
-    // Requests seen so far: "S Co:1:002:0 s 21 20 0000 0000 0007 7 = 80250000 000008".
-    QList<Request> classRequests()
-    {
-        char chunk[8192];
-        for (ssize_t n; (n = ::read(m_fd, chunk, sizeof chunk)) > 0;)
-            m_text.append(chunk, n);
-        QList<Request> found;
-        for (const QByteArray &line : m_text.split('\n')) {
-            const QList<QByteArray> w = line.simplified().split(' ');
-            if (w.size() >= 11 && w[2] == "S" && w[3].startsWith("Co:") && w[4] == "s" && w[5] == "21")
-                found.append({w[6].toInt(nullptr, 16), QString::fromLatin1(w[7]),
-                              QString::fromLatin1(w.mid(12).join(' ')), w[1].toLongLong()});
-        }
-        return found;
-    }
-    // The last request of a kind, as "value|data"; empty when none was seen.
+    // The last class request to the interface (bmRequestType 21) of a kind (bRequest) seen so far, as
+    // "wValue|data words"; empty when none was seen.
     QString last(int request)
     {
-        const QList<Request> all = classRequests();
-        for (qsizetype i = all.size() - 1; i >= 0; --i)
-            if (all[i].request == request)
-                return all[i].value + u'|' + all[i].data;
+        readNewLines();
+        for (qsizetype i = m_requests.size() - 1; i >= 0; --i)
+            if (m_requests[i].request == request)
+                return m_requests[i].text;
         return {};
     }
 
@@ -142,8 +119,29 @@ public:
     static constexpr int SetControlLineState = 0x22;
 
 private:
+    struct Request {
+        int request;
+        QString text;
+    };
+
+    // The lines written since the last call, each taken once it is whole:
+    // "... S Co:1:002:0 s 21 20 0000 0000 0007 7 = 80250000 000008".
+    void readNewLines()
+    {
+        char chunk[8192];
+        for (ssize_t n; (n = ::read(m_fd, chunk, sizeof chunk)) > 0;)
+            m_partial.append(chunk, n);
+        for (qsizetype end; (end = m_partial.indexOf('\n')) >= 0; m_partial.remove(0, end + 1)) {
+            const QList<QByteArray> w = m_partial.left(end).simplified().split(' ');
+            if (w.size() >= 11 && w[2] == "S" && w[3].startsWith("Co:") && w[4] == "s" && w[5] == "21")
+                m_requests.append(
+                    {w[6].toInt(nullptr, 16), QString::fromLatin1(w[7] + '|' + w.mid(12).join(' '))});
+        }
+    }
+
     int m_fd;
-    QByteArray m_text;
+    QByteArray m_partial; // the start of a line not yet whole
+    QList<Request> m_requests;
 };
 
 // The device, played on the gadget's tty. The adapter reads from the device only while a program
@@ -176,35 +174,12 @@ public:
 
     void send(const QByteArray &bytes) override
     {
-        for (qsizetype done = 0; done < bytes.size();) {
-            const ssize_t n = ::write(m_fd, bytes.constData() + done, size_t(bytes.size() - done));
-            if (n > 0)
-                done += n;
-            else
-                QVERIFY2(n < 0 && errno == EAGAIN, strerror(errno));
-            pollfd pfd{m_fd, POLLOUT, 0};
-            ::poll(&pfd, 1, 10);
-        }
+        QVERIFY2(writeAll(m_fd, bytes, GuestWaitMs), strerror(errno));
         // On the bus once the gadget has queued them all for the adapter to fetch.
         int queued = 0;
         QTRY_VERIFY_WITH_TIMEOUT(::ioctl(m_fd, TIOCOUTQ, &queued) == 0 && queued == 0, GuestWaitMs);
     }
-    QByteArray take(qsizetype count, int ms) override
-    {
-        QByteArray got;
-        QDeadlineTimer deadline(ms);
-        while (got.size() < count && !deadline.hasExpired()) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-            pollfd pfd{m_fd, POLLIN, 0};
-            char chunk[16384];
-            if (::poll(&pfd, 1, 5) > 0)
-                for (ssize_t n;
-                     (n = ::read(m_fd, chunk,
-                                 size_t(std::min<qsizetype>(count - got.size(), sizeof chunk)))) > 0;)
-                    got.append(chunk, n);
-        }
-        return got;
-    }
+    QByteArray take(qsizetype count, int ms) override { return readAtLeast(m_fd, count, ms); }
     // The settings as the adapter's driver keeps them; usbmon shows what went over the bus.
     LineSettings settings() override
     {
@@ -239,7 +214,7 @@ int consoleOnAStalledDevice(int argc, char **argv)
         RecordingSink sink;
         ConsoleWindow window(&sink);
         window.show();
-        window.findChild<QLineEdit *>(QStringLiteral("Port"))->setText(QStringLiteral("65"));
+        findBox(&window, QStringLiteral("Port"))->setText(QStringLiteral("65"));
         findButton(&window, QStringLiteral("Connecter"))->click();
         findButton(&window, QStringLiteral("Administration"), 0)->click();
         QCoreApplication::processEvents();

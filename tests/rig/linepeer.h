@@ -47,10 +47,64 @@ public:
 };
 
 #ifndef _WIN32
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 
+#include <cerrno>
+#include <poll.h>
 #include <termios.h>
+#include <unistd.h>
+
+// Whatever is readable on the non-blocking `fd` now, waiting at most `ms` for the first byte.
+inline QByteArray readAvailable(int fd, int ms = 0)
+{
+    QByteArray got;
+    pollfd pfd{fd, POLLIN, 0};
+    if (::poll(&pfd, 1, ms) <= 0)
+        return got;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        got.append(buffer, n);
+    }
+    return got;
+}
+
+// Reads `fd` until `count` bytes have come or `ms` have passed, keeping the console's event loop
+// running meanwhile (it drains its queue from there).
+inline QByteArray readAtLeast(int fd, qsizetype count, int ms)
+{
+    QByteArray got;
+    QDeadlineTimer deadline(ms);
+    while (got.size() < count && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        got += readAvailable(fd, 5);
+    }
+    return got;
+}
+
+// Writes all of `bytes` to the non-blocking `fd`, waiting while it is full: true when all went within
+// `ms`. Safe on a thread of its own while another keeps the console's event loop running.
+inline bool writeAll(int fd, const QByteArray &bytes, int ms)
+{
+    QDeadlineTimer deadline(ms);
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        if (deadline.hasExpired() || (n < 0 && errno != EAGAIN && errno != EINTR))
+            return false;
+        pollfd pfd{fd, POLLOUT, 0};
+        ::poll(&pfd, 1, 20);
+    }
+    return true;
+}
 
 // Descriptors this process holds on the device `path`, one the system has since removed included
 // ("/dev/ttyACM0 (deleted)").
