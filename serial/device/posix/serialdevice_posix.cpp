@@ -339,9 +339,11 @@ private:
         int queued = 0;
         if (m_fd < 0 || ::ioctl(m_fd, TIOCOUTQ, &queued) != 0)
             return 0;
-        if (queued <= 0)
+        if (queued <= 0) {
             m_writtenSinceEmpty = 0;
-        return std::min<qsizetype>(std::max(queued, 0), m_writtenSinceEmpty);
+            return 0;
+        }
+        return std::min<qsizetype>(queued, m_writtenSinceEmpty);
     }
 
     // At least what the driver still held when the line went: what it held at the last write, less what
