@@ -18,7 +18,8 @@ public:
     virtual void end(int status) = 0;
 };
 
-// The real sink: modal message boxes titled with the application's name, and the end of the event loop.
+// The real sink: modal message boxes titled with the application's name that show their text as plain
+// text (never read as markup, never a link), and the end of the event loop.
 class BoxMessageSink : public MessageSink {
 public:
     explicit BoxMessageSink(QWidget *parent) : m_parent(parent) {}

@@ -57,7 +57,13 @@ SimLine openSimPort(const QString &path)
 void runSimLine(const SimLine &line, SimulatedDevice &device, const std::function<void(const QString &)> &say,
                 const volatile std::sig_atomic_t &stop)
 {
-    bool consoleGone = false;   // the console closed its side of the pseudo-terminal
+    bool consoleGone = false; // the console closed its side of the pseudo-terminal
+    // A real port reads through the line discipline with the console's settings, which double each
+    // 0xFF (termiosline.h). The master of a pseudo-terminal has settings of its own, left raw.
+    MarkedInput marks;
+    auto received = [&](const char *bytes, qsizetype count) {
+        return line.pseudoTerminal ? QByteArray(bytes, count) : marks.decode(bytes, count);
+    };
     constexpr int IdleMs = 150; // bytes left undecided this long are reported as they are
 
     auto act = [&](const QList<SimStep> &steps) {
@@ -91,7 +97,7 @@ void runSimLine(const SimLine &line, SimulatedDevice &device, const std::functio
             const ssize_t n = ::read(line.fd, buffer, sizeof buffer);
             if (n > 0) {
                 consoleBack();
-                act(device.feed(QByteArrayView(buffer, n)));
+                act(device.feed(received(buffer, n)));
                 continue;
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR))

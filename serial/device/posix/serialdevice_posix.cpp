@@ -380,6 +380,7 @@ private:
             error = n < 0 ? errno : EIO;
             break;
         }
+        // PARMRK doubles each 0xFF on its way in (termiosline.h).
         bytes = m_marks.decode(bytes.constData(), bytes.size());
         DeviceEvents *events = m_events;
         // Errors first: the bytes read with them could be shifted.
@@ -388,8 +389,6 @@ private:
             errors = {now->frame - m_errorsAtOpen->frame, now->parity - m_errorsAtOpen->parity,
                       now->overrun - m_errorsAtOpen->overrun,
                       now->bufferOverrun - m_errorsAtOpen->bufferOverrun};
-        if (m_marks.badBytes() > errors.total()) // marked by the line discipline, not counted by the driver
-            errors.frame += m_marks.badBytes() - errors.total();
         if (errors.total() > m_errorsReported) {
             m_errorsReported = errors.total();
             events->lineErrors(errors);
