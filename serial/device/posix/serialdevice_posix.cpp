@@ -36,17 +36,9 @@ int openConfigured(const QString &path, const QString &name, PortLock &lock)
 {
     // The lock file first: a port that another program holds is not even opened, since opening raises
     // DTR, which resets some devices.
-    if (const std::optional<PortLock::Holder> holder = lock.acquire()) {
-        QString who;
-        if (holder->pid == 0) {
-            who = QStringLiteral(" (fichier de verrou %1 en cours d'écriture)").arg(holder->lockFile);
-        } else {
-            const QString program = PortLock::processName(holder->pid);
-            who = program.isEmpty() ? QStringLiteral(" (processus %1)").arg(holder->pid)
-                                    : QStringLiteral(" (%1, processus %2)").arg(program).arg(holder->pid);
-        }
-        throw OpenFailure(OpenFailure::Busy, openFailureMessage(name, DeviceText::Busy.toString() + who));
-    }
+    if (const std::optional<PortLock::Holder> holder = lock.acquire())
+        throw OpenFailure(PortLock::refusalCause(*holder),
+                          openFailureMessage(name, PortLock::refusalText(*holder)));
 
     const QByteArray localPath = path.toLocal8Bit();
     const int fd = ::open(localPath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
