@@ -2,6 +2,7 @@
 
 #include "bytelist.h"
 #include "failure.h"
+#include "inputheldback.h"
 #include "portnumber.h"
 #include "replytext.h"
 
@@ -11,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 
 #include <limits>
 
@@ -135,10 +137,10 @@ void ConsoleWindow::buildControls()
     const CallMember *prof = findCallMember(static_cast<std::uint8_t>(GroupCode::Prof), -1);
     m_prof = addButton("Prof", -1, QString::fromUtf16(prof->caption), QString::fromUtf16(prof->role),
                        ProfColumn, 0);
-    connect(m_prof, &QPushButton::clicked, this, [this] { guarded([this] { Prof_Click(); }); });
+    connect(m_prof, &QPushButton::clicked, this, [this] { pressed([this] { Prof_Click(); }); });
 
     m_connecter = addButton("Connecter", -1, QStringLiteral("Connecter"), QString(), ConnecterColumn, 0);
-    connect(m_connecter, &QPushButton::clicked, this, [this] { guarded([this] { Connecter_Click(); }); });
+    connect(m_connecter, &QPushButton::clicked, this, [this] { pressed([this] { Connecter_Click(); }); });
 
     // A button array: the group's members from index 0 at the top of its column downwards.
     auto addArray = [this](const char *name, GroupCode group, int column, void (ConsoleWindow::*op)(qint16)) {
@@ -148,7 +150,7 @@ void ConsoleWindow::buildControls()
             QPushButton *b = addButton(name, m.index, QString::fromUtf16(m.caption),
                                        QString::fromUtf16(m.role), column, m.index * RowTwips);
             connect(b, &QPushButton::clicked, this,
-                    [this, op, index = m.index] { guarded([=, this] { (this->*op)(index); }); });
+                    [this, op, index = m.index] { pressed([=, this] { (this->*op)(index); }); });
         }
     };
     addArray("Administration", GroupCode::Administration, AdministrationColumn,
@@ -176,7 +178,7 @@ void ConsoleWindow::buildControls()
     m_tabOrder.append(m_listeCar);
 
     m_envoyer = addButton("Envoyer", -1, QStringLiteral("Envoyer"), QString(), 2760, 2280);
-    connect(m_envoyer, &QPushButton::clicked, this, [this] { guarded([this] { Envoyer_Click(); }); });
+    connect(m_envoyer, &QPushButton::clicked, this, [this] { pressed([this] { Envoyer_Click(); }); });
 
     m_port = new QLineEdit(QStringLiteral("1"), this);
     m_port->setObjectName(QStringLiteral("Port"));
@@ -209,6 +211,17 @@ template <typename Operation> void ConsoleWindow::guarded(Operation &&operation)
     }
 }
 
+void ConsoleWindow::pressed(const std::function<void()> &operation)
+{
+    // A click or a key waits in the held input; a press that comes as no event (a screen reader's,
+    // animateClick()) would run now, on a port not open yet: it waits among them.
+    if (m_heldInput) {
+        m_heldInput->holdPress([this, operation] { pressed(operation); });
+        return;
+    }
+    guarded(operation);
+}
+
 void ConsoleWindow::fail(const QString &message)
 {
     m_ended = true;
@@ -237,7 +250,14 @@ void ConsoleWindow::Connecter_Click()
     const PortNumber number = parsePortText(m_port->text());
     m_link.setPortNumber(number);
     m_link.setBinaryInput();
+    // The open keeps the event loop going, for painting and the close request: what the user meant for
+    // the controls meanwhile comes once the port is open, and goes when it is not.
+    InputHeldBack held(this);
+    m_heldInput = &held;
+    const auto stopHolding = qScopeGuard([this] { m_heldInput = nullptr; });
     m_link.open();
+    if (m_link.isOpen())
+        held.handOver();
 }
 
 void ConsoleWindow::sendCall(const CallFrame &frame)

@@ -2,7 +2,6 @@
 
 #include "bounded.h"
 #include "failure.h"
-#include "inputheldback.h"
 #include "portlist.h"
 #include "portmapping.h"
 
@@ -110,9 +109,8 @@ void SerialLink::open()
 bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
 {
     // Opening can take seconds (a Bluetooth port connects, a sleeping USB device wakes): it runs on a
-    // thread of its own while this one keeps the window painted. Input for the controls waits meanwhile
-    // and comes afterwards, as typed-ahead input does; the window's close does not wait: it abandons
-    // the open.
+    // thread of its own while this one goes on with the event loop, the window's close request included,
+    // which abandons the open. What else the event loop hands out meanwhile is the caller's business.
     struct Job {
         std::mutex mutex;
         bool done = false;
@@ -152,7 +150,6 @@ bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
         device->open(); // no thread to spare: open here
         return true;
     }
-    InputHeldBack held;
     for (;;) {
         {
             const std::lock_guard lock(job->mutex);
@@ -172,7 +169,6 @@ bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
         device.reset();
         return false;
     }
-    held.handOver();
     return true;
 }
 

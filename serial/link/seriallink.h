@@ -8,8 +8,8 @@
 //   the line held before the port opened is dropped. A port that does not exist, or is busy, is refused
 //   with a message that also names the serial ports present on the computer. The system's open runs on
 //   a thread of its own (it can take seconds): open() keeps the event loop going until it is done, the
-//   window's close request included, and a close() meanwhile abandons it. Keys and clicks meanwhile are
-//   held back and handed over once the port is open (dropped when the open fails or is abandoned).
+//   window's close request included, and a close() meanwhile abandons it. The link knows nothing of
+//   widgets: whatever else the event loop hands out meanwhile (keys, clicks) is for its caller to hold.
 // - write() queues the bytes in order; the queue goes to the device as soon as the calling operation
 //   returns to the event loop (or at once, each time FlushChunk bytes have gathered), and what the
 //   device cannot take yet is drained from the event loop. A write never blocks, never reorders and
