@@ -37,6 +37,11 @@ constexpr int ProfColumn = 2640;
 constexpr int EntretienColumn = 3960;
 constexpr int ElevesColumn = 5280;
 
+QString unexpectedErrorMessage(const std::exception &error)
+{
+    return QStringLiteral("Erreur inattendue : %1").arg(QString::fromLocal8Bit(error.what()));
+}
+
 // A push button that Enter presses as Space does, as on Windows: shown down on the key press, clicked on
 // the release, once however long the key is held. Only the focused button takes the key, so no button
 // becomes the window's default and Enter in a text box presses nothing.
@@ -84,8 +89,9 @@ private:
 
 } // namespace
 
-ConsoleWindow::ConsoleWindow(MessageSink *sink, QWidget *parent)
-    : QWidget(parent), m_ownSink(sink ? nullptr : std::make_unique<BoxMessageSink>(this)),
+ConsoleWindow::ConsoleWindow(MessageSink *sink, QWidget *parent, SerialDeviceFactory makeDevice)
+    : QWidget(parent), m_link(nullptr, std::move(makeDevice)),
+      m_ownSink(sink ? nullptr : std::make_unique<BoxMessageSink>(this)),
       m_sink(sink ? sink : m_ownSink.get())
 {
     setWindowTitle(QStringLiteral("Test liaison série"));
@@ -207,7 +213,7 @@ template <typename Operation> void ConsoleWindow::guarded(Operation &&operation)
     } catch (const Failure &failure) {
         fail(failure.message());
     } catch (const std::exception &error) {
-        fail(QStringLiteral("Erreur inattendue : %1").arg(QString::fromLocal8Bit(error.what())));
+        fail(unexpectedErrorMessage(error));
     }
 }
 
@@ -225,11 +231,33 @@ void ConsoleWindow::pressed(const std::function<void()> &operation)
 void ConsoleWindow::fail(const QString &message)
 {
     m_ended = true;
-    // While the box is shown the event loop keeps draining what was written before the failure.
+    // This failure may be the line's own: its spoiled bytes are then not said twice, however their
+    // count grows meanwhile.
+    const bool lineFailureShown = !m_link.lineFailure().isEmpty() && message == m_link.lineFailure();
+    QStringList shown{message};
+    const auto show = [&](const QString &more) {
+        if (more.isEmpty() || shown.contains(more))
+            return;
+        shown << more;
+        m_sink->showFailure(more);
+    };
+    // While the box is shown the event loop keeps draining what was written before the failure: the
+    // line can be lost or spoil bytes meanwhile, which the guard no longer reports (the program has
+    // ended); they are said below.
     m_sink->showFailure(message);
     // Closing lets the rest go out, which at 9600 baud can take a while: out of sight, not frozen.
     hide();
-    m_link.close();
+    try {
+        m_link.close();
+    } catch (const Failure &failure) {
+        show(failure.message());
+    } catch (const std::exception &error) {
+        show(unexpectedErrorMessage(error));
+    }
+    if (m_link.unsentAtLoss() > 0)
+        show(m_link.lostLineMessage());
+    if (!lineFailureShown)
+        show(m_link.lineFailure());
     m_sink->end(1);
 }
 
@@ -290,6 +318,12 @@ void ConsoleWindow::Form_QueryUnload()
 {
     if (m_link.isOpen() || m_link.isOpening())
         m_link.close();
+    // What the line did that no notification has said yet (a shown one has ended the program): written
+    // bytes that never went out, received bytes spoiled.
+    if (m_link.unsentAtLoss() > 0)
+        throw Failure(m_link.lostLineMessage());
+    if (!m_link.lineFailure().isEmpty())
+        throw Failure(m_link.lineFailure());
 }
 
 void ConsoleWindow::Envoyer_Click()

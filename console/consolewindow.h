@@ -2,7 +2,11 @@
 //
 // It owns the serial link for the program's whole life and runs one operation per control event, each
 // inside the failure guard: a Failure stops the operation at the failing step, lets what was written go
-// out, shows the message, closes the port and ends the program with status 1.
+// out, shows the message, closes the port and ends the program with status 1. Nothing on that path lets
+// an exception out: a line failure that comes meanwhile (the line lost while the rest goes out, bytes
+// spoiled while the message is shown) is shown after the message, and the program still ends with
+// status 1. A line failure is never dropped: one that comes while an answer box is open is shown once
+// the box closes, and closing the window with one not yet shown shows it.
 // While Connecter waits for the port to open, the window holds its own input (keys, clicks, and the
 // presses that come as no event, such as a screen reader's) and hands it over once the port is open;
 // its close request is heard at once and abandons the open.
@@ -33,7 +37,9 @@ public:
     static constexpr int TwipsPerPixel = 15;
 
     // sink: where messages go; null means real message boxes and the end of the event loop.
-    explicit ConsoleWindow(MessageSink *sink = nullptr, QWidget *parent = nullptr);
+    // makeDevice: what the link opens; tests may give a scripted device.
+    explicit ConsoleWindow(MessageSink *sink = nullptr, QWidget *parent = nullptr,
+                           SerialDeviceFactory makeDevice = makeSerialDevice);
     ~ConsoleWindow() override;
 
     // The application icon, in its 16 x 16 and 32 x 32 images.

@@ -49,7 +49,12 @@ SerialLink::SerialLink(QObject *parent, SerialDeviceFactory makeDevice)
 
 SerialLink::~SerialLink()
 {
-    close();
+    // Nobody is left to tell a loss to: the link only lets the bytes go and releases the port.
+    try {
+        close();
+    } catch (...) {
+        // A destructor lets nothing out.
+    }
 }
 
 QString SerialLink::devicePath() const
@@ -439,14 +444,19 @@ QByteArray SerialLink::read()
 
 void SerialLink::renotifyIfWaiting()
 {
-    if (m_renotifyQueued || bytesWaiting() < ReceiveThreshold)
+    // Spoiled bytes are said by the next read, however few bytes wait: raised again for them too, so
+    // that a receiver that let a notification pass (an answer box was open) still hears of them.
+    const auto worthRaising = [this] {
+        return bytesWaiting() >= ReceiveThreshold || (isOpen() && !m_lineFailure.isEmpty());
+    };
+    if (m_renotifyQueued || !worthRaising())
         return;
     m_renotifyQueued = true;
     QMetaObject::invokeMethod(
         this,
-        [this] {
+        [this, worthRaising] {
             m_renotifyQueued = false;
-            if (bytesWaiting() >= ReceiveThreshold)
+            if (worthRaising())
                 raise(Received);
         },
         Qt::QueuedConnection);
