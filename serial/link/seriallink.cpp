@@ -2,7 +2,6 @@
 
 #include "bounded.h"
 #include "failure.h"
-#include "inputheldback.h"
 #include "portlist.h"
 #include "portmapping.h"
 
@@ -50,7 +49,12 @@ SerialLink::SerialLink(QObject *parent, SerialDeviceFactory makeDevice)
 
 SerialLink::~SerialLink()
 {
-    close();
+    // Nobody is left to tell a loss to: the link only lets the bytes go and releases the port.
+    try {
+        close();
+    } catch (...) {
+        // A destructor lets nothing out.
+    }
 }
 
 QString SerialLink::devicePath() const
@@ -110,9 +114,8 @@ void SerialLink::open()
 bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
 {
     // Opening can take seconds (a Bluetooth port connects, a sleeping USB device wakes): it runs on a
-    // thread of its own while this one keeps the window painted. Input for the controls waits meanwhile
-    // and comes afterwards, as typed-ahead input does; the window's close does not wait: it abandons
-    // the open.
+    // thread of its own while this one goes on with the event loop, the window's close request included,
+    // which abandons the open. What else the event loop hands out meanwhile is the caller's business.
     struct Job {
         std::mutex mutex;
         bool done = false;
@@ -152,7 +155,6 @@ bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
         device->open(); // no thread to spare: open here
         return true;
     }
-    InputHeldBack held;
     for (;;) {
         {
             const std::lock_guard lock(job->mutex);
@@ -172,7 +174,6 @@ bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
         device.reset();
         return false;
     }
-    held.handOver();
     return true;
 }
 
@@ -443,14 +444,19 @@ QByteArray SerialLink::read()
 
 void SerialLink::renotifyIfWaiting()
 {
-    if (m_renotifyQueued || bytesWaiting() < ReceiveThreshold)
+    // Spoiled bytes are said by the next read, however few bytes wait: raised again for them too, so
+    // that a receiver that let a notification pass (an answer box was open) still hears of them.
+    const auto worthRaising = [this] {
+        return bytesWaiting() >= ReceiveThreshold || (isOpen() && !m_lineFailure.isEmpty());
+    };
+    if (m_renotifyQueued || !worthRaising())
         return;
     m_renotifyQueued = true;
     QMetaObject::invokeMethod(
         this,
-        [this] {
+        [this, worthRaising] {
             m_renotifyQueued = false;
-            if (bytesWaiting() >= ReceiveThreshold)
+            if (worthRaising())
                 raise(Received);
         },
         Qt::QueuedConnection);
