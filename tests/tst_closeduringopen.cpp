@@ -1,9 +1,9 @@
 // The window's close request (×, Alt+F4: the window system's close, which Qt counts as user input)
 // while the port takes its time to open: it is heard at once, the open is abandoned, nothing goes on the
 // line; keys and clicks meanwhile are held back and come once the port is open.
+#include "driverstandin.h"
 #include "ptypair.h"
 #include "rig/consolefixture.h"
-#include "driverstandin.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
