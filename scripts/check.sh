@@ -47,7 +47,7 @@ print(sum(1 for e in db if re.search(sys.argv[1], e["file"])))' "$pattern")
     echo "$count sources"
     # sed only drops the progress lines; the verdict is the runner's (pipefail).
     if ! "$runner" -p build/default -j "${LIAISON_TIDY_JOBS:-$(nproc)}" -quiet "$pattern" 2>&1 |
-        sed -E '/^(\S*clang-tidy\S* |[0-9]+ warnings? (and [0-9]+ errors? )?generated)/d'; then
+        sed -E '/^(\x1b\[[0-9;]*m)*(\S*clang-tidy\S* |[0-9]+ warnings? (and [0-9]+ errors? )?generated)/d'; then
         echo "clang-tidy: findings above" >&2
         return 1
     fi
