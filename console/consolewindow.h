@@ -41,6 +41,7 @@ public:
     explicit ConsoleWindow(MessageSink *sink = nullptr, QWidget *parent = nullptr,
                            SerialDeviceFactory makeDevice = makeSerialDevice);
     ~ConsoleWindow() override;
+    Q_DISABLE_COPY_MOVE(ConsoleWindow)
 
     // The application icon, in its 16 x 16 and 32 x 32 images.
     static QIcon applicationIcon();

@@ -1,5 +1,7 @@
 #include "inputheldback.h"
 
+#include "eventloop.h"
+
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QWindow>
@@ -55,7 +57,7 @@ void InputHeldBack::handOver()
         if (held.event)
             QCoreApplication::postEvent(held.target, held.event.release());
         else
-            QMetaObject::invokeMethod(held.target, std::move(held.press), Qt::QueuedConnection);
+            postToEventLoop(held.target, std::move(held.press));
     }
     m_held.clear();
 }

@@ -20,6 +20,7 @@ class InputHeldBack : public QObject {
 public:
     explicit InputHeldBack(QWidget *window);
     ~InputHeldBack() override;
+    Q_DISABLE_COPY_MOVE(InputHeldBack)
 
     // Runs `press` once the input is handed over, in its place among the held events.
     void holdPress(std::function<void()> press);

@@ -9,6 +9,8 @@ class QWidget;
 
 class MessageSink {
 public:
+    MessageSink() = default;
+    Q_DISABLE_COPY_MOVE(MessageSink)
     virtual ~MessageSink() = default;
     // A failure: shown before the program ends.
     virtual void showFailure(const QString &message) = 0;

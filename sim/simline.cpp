@@ -8,13 +8,14 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace {
 
 QString systemText(int error)
 {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return QString::fromLocal8Bit(std::generic_category().message(error).c_str());
 }
 
 // The console's line settings; on a pseudo-terminal's master they set the side the console opens.
@@ -38,7 +39,10 @@ SimLine openSimPseudoTerminal()
     line.fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (line.fd < 0 || ::grantpt(line.fd) != 0 || ::unlockpt(line.fd) != 0)
         throw Failure(QStringLiteral("impossible de créer un pseudo-terminal (%1).").arg(systemText(errno)));
-    line.path = QString::fromLocal8Bit(::ptsname(line.fd));
+    char name[64] = {};
+    if (const int error = ::ptsname_r(line.fd, name, sizeof name); error != 0)
+        throw Failure(QStringLiteral("impossible de nommer le pseudo-terminal (%1).").arg(systemText(error)));
+    line.path = QString::fromLocal8Bit(name);
     setUp(line);
     return line;
 }

@@ -1,6 +1,7 @@
 #include "seriallink.h"
 
 #include "bounded.h"
+#include "eventloop.h"
 #include "failure.h"
 #include "portlist.h"
 #include "portmapping.h"
@@ -279,14 +280,11 @@ void SerialLink::write(const PortWrite &bytes)
     if (m_flushPosted)
         return;
     m_flushPosted = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_flushPosted = false;
-            if (lineWorks() && !m_deviceFull)
-                flushToDeviceReportingLoss();
-        },
-        Qt::QueuedConnection);
+    postToEventLoop(this, [this] {
+        m_flushPosted = false;
+        if (lineWorks() && !m_deviceFull)
+            flushToDeviceReportingLoss();
+    });
 }
 
 void SerialLink::flushToDevice()
@@ -379,13 +377,10 @@ void SerialLink::lineErrors(const LineErrors &errors)
     if (!first)
         return;
     // From the event loop: the device may still be inside its own notification.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (isOpen() && !m_lineFailure.isEmpty())
-                raise(Received);
-        },
-        Qt::QueuedConnection);
+    postToEventLoop(this, [this] {
+        if (isOpen() && !m_lineFailure.isEmpty())
+            raise(Received);
+    });
 }
 
 void SerialLink::loseLine(const DeviceError &error)
@@ -405,16 +400,13 @@ void SerialLink::loseLine(const DeviceError &error)
     // own notifications): the system hands a USB adapter's number out again only after the last close,
     // so an adapter plugged back in meanwhile would come back under another number. The port stays open
     // as far as the console is concerned, with the loss kept for the messages.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (m_state == State::Closed)
-                return; // the close has said what was lost
-            if (m_state == State::Lost)
-                m_device->release(false);
-            raise(LineLost);
-        },
-        Qt::QueuedConnection);
+    postToEventLoop(this, [this] {
+        if (m_state == State::Closed)
+            return; // the close has said what was lost
+        if (m_state == State::Lost)
+            m_device->release(false);
+        raise(LineLost);
+    });
 }
 
 void SerialLink::raise(Event event)
@@ -452,12 +444,9 @@ void SerialLink::renotifyIfWaiting()
     if (m_renotifyQueued || !worthRaising())
         return;
     m_renotifyQueued = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this, worthRaising] {
-            m_renotifyQueued = false;
-            if (worthRaising())
-                raise(Received);
-        },
-        Qt::QueuedConnection);
+    postToEventLoop(this, [this, worthRaising] {
+        m_renotifyQueued = false;
+        if (worthRaising())
+            raise(Received);
+    });
 }

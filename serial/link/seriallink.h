@@ -75,6 +75,7 @@ public:
     // `makeDevice` makes the device of each open; tests may give a scripted one.
     explicit SerialLink(QObject *parent = nullptr, SerialDeviceFactory makeDevice = makeSerialDevice);
     ~SerialLink() override;
+    Q_DISABLE_COPY_MOVE(SerialLink)
 
     State state() const { return m_state; }
     bool isOpen() const

@@ -219,8 +219,8 @@ QString PortLock::fileName(const QString &devicePath)
     return QStringLiteral("LCK..") + name;
 }
 
-PortLock::PortLock(const QString &devicePath, QStringList folders)
-    : m_device(devicePath), m_folders(std::move(folders))
+PortLock::PortLock(QString devicePath, QStringList folders)
+    : m_device(std::move(devicePath)), m_folders(std::move(folders))
 {
 }
 

@@ -59,7 +59,7 @@ public:
     // "LCK..ttyUSB0" for /dev/ttyUSB0, "LCK..pts_3" for /dev/pts/3.
     static QString fileName(const QString &devicePath);
 
-    explicit PortLock(const QString &devicePath, QStringList folders = defaultFolders());
+    explicit PortLock(QString devicePath, QStringList folders = defaultFolders());
     ~PortLock() { release(); }
     PortLock(const PortLock &) = delete;
     PortLock &operator=(const PortLock &) = delete;

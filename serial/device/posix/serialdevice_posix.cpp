@@ -173,10 +173,12 @@ constexpr qint64 ByteLineUs = 10 * 1000 * 1000 / SerialDevice::BaudRate;
 
 class PosixSerialDevice final : public SerialDevice {
 public:
-    PosixSerialDevice(const QString &path, const QString &name, QObject *context, DeviceEvents *events)
-        : m_path(path), m_name(name), m_context(context), m_events(events), m_lock(path)
+    PosixSerialDevice(QString path, QString name, QObject *context, DeviceEvents *events)
+        : m_path(std::move(path)), m_name(std::move(name)), m_context(context), m_events(events),
+          m_lock(m_path)
     {
     }
+    Q_DISABLE_COPY_MOVE(PosixSerialDevice)
 
     ~PosixSerialDevice() override
     {
