@@ -62,6 +62,27 @@ template <typename Call> auto uninterrupted(Call call)
     return result;
 }
 
+// For the length of a case, a SIGCHLD handler without SA_RESTART, as the first QProcess of a program
+// installs it where Qt starts children without pidfds (Debian 13's Qt): the case's waits stand it on
+// every release, not only there.
+class ChildEndInterrupts {
+public:
+    ChildEndInterrupts()
+    {
+        struct sigaction action {};
+        action.sa_handler = [](int) {};
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_NOCLDSTOP;
+        ::sigaction(SIGCHLD, &action, &m_before);
+    }
+    ChildEndInterrupts(const ChildEndInterrupts &) = delete;
+    ChildEndInterrupts &operator=(const ChildEndInterrupts &) = delete;
+    ~ChildEndInterrupts() { ::sigaction(SIGCHLD, &m_before, nullptr); }
+
+private:
+    struct sigaction m_before {};
+};
+
 // The children a case forks, ended and reaped however the case ends: one left running after a failed
 // comparison would end later, in the middle of another case's wait.
 class Children {
@@ -164,6 +185,8 @@ void TestPosixDevice::twoProgramsReplaceOneStaleLock()
     QVERIFY(ended.waitForStarted());
     const QByteArray stale = QByteArray::number(ended.processId()).rightJustified(10, ' ') + '\n';
     QVERIFY(ended.waitForFinished());
+    // Only once the QProcess has ended: where Qt forks, its own handler is how it learns of the end.
+    const ChildEndInterrupts interrupts;
     int both = 0;
     int neither = 0;
     for (int round = 0; round < 100; ++round) {
@@ -256,6 +279,7 @@ void TestPosixDevice::noThreadOutlivesTheProgram()
     // In a child process of its own, as the program's end is: work beside (a port's final close), then
     // the end of main.
     QFETCH(int, workMs);
+    const ChildEndInterrupts interrupts;
     QTemporaryDir folder;
     const QByteArray marker = QFile::encodeName(folder.filePath(QStringLiteral("after")));
     QElapsedTimer clock;
