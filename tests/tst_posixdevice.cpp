@@ -13,9 +13,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
+#include <vector>
+
 #include <fcntl.h>
 #include <grp.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -54,6 +58,67 @@ void writeLock(const QString &path, const QByteArray &content, int ageS)
     const utimbuf times{when, when};
     QCOMPARE(::utime(QFile::encodeName(path).constData(), &times), 0);
 }
+
+// A blocking call, made again when a signal interrupts it. A QProcess that an earlier case started may
+// have left a SIGCHLD handler without SA_RESTART (Qt's fallback where it does not use pidfds, as Debian
+// 13's Qt does): then any child's end interrupts what this program waits in.
+template <typename Call> auto uninterrupted(Call call)
+{
+    decltype(call()) result;
+    do
+        result = call();
+    while (result == -1 && errno == EINTR);
+    return result;
+}
+
+// For the length of a case, a SIGCHLD handler without SA_RESTART, as the first QProcess of a program
+// installs it where Qt starts children without pidfds (Debian 13's Qt): the case's waits stand it on
+// every release, not only there.
+class ChildEndInterrupts {
+public:
+    ChildEndInterrupts()
+    {
+        struct sigaction action {};
+        action.sa_handler = [](int) {};
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_NOCLDSTOP;
+        ::sigaction(SIGCHLD, &action, &m_before);
+    }
+    ChildEndInterrupts(const ChildEndInterrupts &) = delete;
+    ChildEndInterrupts &operator=(const ChildEndInterrupts &) = delete;
+    ~ChildEndInterrupts() { ::sigaction(SIGCHLD, &m_before, nullptr); }
+
+private:
+    struct sigaction m_before {};
+};
+
+// The children a case forks, ended and reaped however the case ends: one left running after a failed
+// comparison would end later, in the middle of another case's wait.
+class Children {
+public:
+    Children() = default;
+    Children(const Children &) = delete;
+    Children &operator=(const Children &) = delete;
+    ~Children()
+    {
+        for (const pid_t child : m_running) {
+            ::kill(child, SIGKILL);
+            uninterrupted([child] { return ::waitpid(child, nullptr, 0); });
+        }
+    }
+    void add(pid_t child) { m_running.push_back(child); }
+    // Waits for `child` to end; its waitpid result, its status in `status`.
+    pid_t reap(pid_t child, int *status = nullptr)
+    {
+        const pid_t reaped = uninterrupted([&] { return ::waitpid(child, status, 0); });
+        if (reaped == child)
+            m_running.erase(std::remove(m_running.begin(), m_running.end(), child), m_running.end());
+        return reaped;
+    }
+
+private:
+    std::vector<pid_t> m_running;
+};
 } // namespace
 
 void TestPosixDevice::lockFilesOthersLeave_data()
@@ -140,38 +205,52 @@ void TestPosixDevice::twoProgramsReplaceOneStaleLock()
     QVERIFY(ended.waitForStarted());
     const QByteArray stale = QByteArray::number(ended.processId()).rightJustified(10, ' ') + '\n';
     QVERIFY(ended.waitForFinished());
+    // Only once the QProcess has ended: where Qt forks, its own handler is how it learns of the end.
+    const ChildEndInterrupts interrupts;
     int both = 0;
     int neither = 0;
     for (int round = 0; round < 100; ++round) {
         writeLock(path, stale, 0);
         int start[2];
         int results[2];
+        int release[2];
         QCOMPARE(::pipe(start), 0);
         QCOMPARE(::pipe(results), 0);
-        pid_t children[2];
-        for (pid_t &child : children) {
+        QCOMPARE(::pipe(release), 0);
+        Children children;
+        pid_t pids[2];
+        for (pid_t &child : pids) {
             child = ::fork();
             if (child == 0) {
                 char go = 0;
                 ::close(start[1]);
-                if (::read(start[0], &go, 1) < 0) // returns at the end of the pipe: when both may go
+                ::close(release[1]);
+                if (uninterrupted([&] { return ::read(start[0], &go, 1); }) < 0) // the pipe's end: both go
                     ::_exit(2);
                 PortLock lock(device, {folder.path()});
                 const char taken = lock.acquire() ? 'B' : (lock.isHeld() ? 'H' : '?');
                 if (::write(results[1], &taken, 1) != 1)
                     ::_exit(2);
-                ::usleep(50 * 1000); // holds the port a moment, then ends without a word
+                // Holds the port until both have answered: a holder that ended first would leave a lock
+                // that is then truly stale, for the other to take.
+                uninterrupted([&] { return ::read(release[0], &go, 1); });
                 ::_exit(0);
             }
+            QVERIFY(child > 0);
+            children.add(child);
         }
         ::close(start[0]);
         ::close(results[1]);
+        ::close(release[0]);
         ::close(start[1]); // both go
         char taken[2] = {};
-        QCOMPARE(::read(results[0], taken, 1) + ::read(results[0], taken + 1, 1), ssize_t(2));
+        const ssize_t first = uninterrupted([&] { return ::read(results[0], taken, 1); });
+        const ssize_t second = uninterrupted([&] { return ::read(results[0], taken + 1, 1); });
         ::close(results[0]);
-        for (pid_t child : children)
-            ::waitpid(child, nullptr, 0);
+        ::close(release[1]); // both may end
+        QCOMPARE(first + second, ssize_t(2));
+        for (const pid_t child : pids)
+            QCOMPARE(children.reap(child), child);
         const int held = (taken[0] == 'H') + (taken[1] == 'H');
         both += held == 2;
         neither += held == 0;
@@ -425,10 +504,12 @@ void TestPosixDevice::noThreadOutlivesTheProgram()
     // In a child process of its own, as the program's end is: work beside (a port's final close), then
     // the end of main.
     QFETCH(int, workMs);
+    const ChildEndInterrupts interrupts;
     QTemporaryDir folder;
     const QByteArray marker = QFile::encodeName(folder.filePath(QStringLiteral("after")));
     QElapsedTimer clock;
     clock.start();
+    Children children;
     const pid_t child = ::fork();
     if (child == 0) {
         runBounded(
@@ -437,8 +518,10 @@ void TestPosixDevice::noThreadOutlivesTheProgram()
         const int status = finishWorkBeside(3, 250);
         ::_exit(status == 3 && workBesideRunning() == 0 ? 4 : 5); // returned: nothing was left
     }
+    QVERIFY(child > 0);
+    children.add(child);
     int status = 0;
-    QCOMPARE(::waitpid(child, &status, 0), child);
+    QCOMPARE(children.reap(child, &status), child);
     QVERIFY(WIFEXITED(status));
     if (workMs < 250) {
         QCOMPARE(WEXITSTATUS(status), 4);
