@@ -52,8 +52,11 @@ bool otherDescriptorOn(dev_t rdev, int fd)
     while (dirent *entry = fds ? ::readdir(fds) : nullptr) {
         const int other = std::atoi(entry->d_name);
         struct stat st {};
-        if (entry->d_name[0] != '.' && other != fd && other != ::dirfd(fds) && ::fstat(other, &st) == 0 &&
-            S_ISCHR(st.st_mode) && st.st_rdev == rdev)
+        // By its path, not its number: the descriptor may belong to an open still running on a thread
+        // of its own, which this look from outside does not wait for.
+        const QByteArray path = QByteArray("/proc/self/fd/") + entry->d_name;
+        if (entry->d_name[0] != '.' && other != fd && other != ::dirfd(fds) &&
+            ::stat(path.constData(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == rdev)
             found = true;
     }
     if (fds)
