@@ -21,7 +21,8 @@ struct Beside {
 
 Beside &beside()
 {
-    static Beside *const instance = new Beside;
+    // Shared by every thread beside, and never destroyed (see above).
+    static auto *const instance = new Beside; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
     return *instance;
 }
 
@@ -50,7 +51,7 @@ void runBeside(std::function<void()> work, std::function<void()> then)
     }
 }
 
-bool runBounded(qint64 waitMs, std::function<void()> work, std::function<void()> then)
+bool runBounded(qint64 waitMs, const std::function<void()> &work, const std::function<void()> &then)
 {
     struct State {
         std::mutex mutex;

@@ -16,7 +16,7 @@ void runBeside(std::function<void()> work, std::function<void()> then = {});
 // Runs `work` beside and waits for it at most `waitMs`; true when it ended in time. Work that the system
 // keeps waiting longer goes on alone: it must own everything it touches. `then` runs on that thread
 // after the work, unwaited for. When no thread can be made, both run here, unbounded.
-bool runBounded(qint64 waitMs, std::function<void()> work, std::function<void()> then = {});
+bool runBounded(qint64 waitMs, const std::function<void()> &work, const std::function<void()> &then = {});
 
 // Work beside that has not ended yet.
 int workBesideRunning();

@@ -92,7 +92,7 @@ bool shownToBeAnother(pid_t pid, const QByteArray &program, uid_t owner)
 enum class Verdict { Held, BeingWritten, Stale, Unreadable };
 
 struct Judgement {
-    Verdict verdict;
+    Verdict verdict = Verdict::Held;
     pid_t owner = 0; // the process it names, when held
     int error = 0;   // why it cannot be read
 };
