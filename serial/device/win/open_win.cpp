@@ -1,6 +1,6 @@
 // Opening the port: CreateFile for overlapped I/O, the line at 9600 baud 8N1 without flow control (read
-// back, for a driver may keep what it cannot do), reads that return at once, DTR raised, then a settle
-// and the purge of what the line held.
+// back, for a driver may keep what it cannot do), reads that end as soon as one byte is there, DTR
+// raised, then a settle and the purge of what the line held.
 #include "serialdevice_win.h"
 
 #include "deviceerrors.h"
@@ -70,9 +70,12 @@ HANDLE openConfigured(const QString &path, const QString &name)
         applied.fOutxDsrFlow || applied.fOutX || applied.fInX)
         refuse(QStringLiteral("le port n'accepte pas 9600 bauds 8N1 sans contrôle de flux"), 0);
 
-    // Reads return at once with what is waiting; writes have no time limit.
+    // A read returns at once with what is waiting, or, when nothing is, as soon as one byte arrives;
+    // writes have no time limit.
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = ReadWaitMs;
     if (!win32().setCommTimeouts(handle, &timeouts))
         refuse(QStringLiteral("réglage des délais impossible"), GetLastError());
 
