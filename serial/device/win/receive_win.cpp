@@ -27,10 +27,11 @@ void WinSerialDevice::start()
     if (!m_io->hasEvents())
         throw OpenFailure(OpenFailure::Other,
                           openFailureMessage(m_name, QStringLiteral("ressources système épuisées")));
+    // Errors that came with bytes the open could not drop are counted, as every later one.
+    countLineErrors(m_errorsAtOpen);
     // A port that cannot even say what it has received is refused at once rather than left deaf.
     COMSTAT status{};
-    DWORD errors = 0;
-    if (!win32().clearCommError(m_handle, &errors, &status))
+    if (!portStatus(&status))
         throw OpenFailure(OpenFailure::Other,
                           openFailureMessage(m_name, QStringLiteral("surveillance de la réception "
                                                                     "impossible (%1)")

@@ -60,7 +60,7 @@ WinSerialDevice::~WinSerialDevice()
 
 void WinSerialDevice::open()
 {
-    m_handle = openConfigured(m_path, m_name);
+    m_handle = openConfigured(m_path, m_name, &m_errorsAtOpen);
 }
 
 void WinSerialDevice::stopWatching()

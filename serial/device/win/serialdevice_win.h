@@ -46,7 +46,9 @@ inline Win32SerialCalls &win32()
 bool isNotSupported(DWORD error);
 
 // Opens the port exclusively and sets the line up; returns its handle. Runs off the event loop.
-HANDLE openConfigured(const QString &path, const QString &name);
+// `lineErrors` receives the CE_ flags that came with bytes still queued after the purge (a device that
+// never stops sending), 0 when everything before the last look was dropped.
+HANDLE openConfigured(const QString &path, const QString &name, DWORD *lineErrors);
 
 // Everything the system may write into while an operation on the port is pending. Shared: it outlives
 // the device when an operation has not ended by the time the port is released. Each block's event is
@@ -146,7 +148,8 @@ private:
     QTimer *m_liveness = nullptr; // while Reading or Polling
 
     Receive m_receive = Receive::Off;
-    int m_emptyReads = 0;  // reads in a row that ended with nothing
+    int m_emptyReads = 0; // reads in a row that ended with nothing
+    DWORD m_errorsAtOpen = 0;
     QByteArray m_incoming; // read, not handed over yet
     bool m_deliveryPosted = false;
     bool m_lossToReport = false;
