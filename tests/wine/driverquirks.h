@@ -84,8 +84,8 @@ enum class Quirk {
     SlowOpen,            // CreateFile takes 1.5 s (a Bluetooth port connecting)
     ReadsEndEmpty,       // a read finds nothing waiting and returns at once with 0 bytes, whatever the
                          // timeouts say
-    PurgeMissesArrivals, // the first purge of the input leaves what is queued: bytes that arrived just
-                         // after it, which came with the line errors of quirks::lineErrors
+    PurgeMissesArrivals, // bytes arrive just after the first purge of the input (it waits for the test
+                         // to send them), with the line errors of quirks::lineErrors
 };
 
 inline std::atomic<Quirk> active{Quirk::None};
@@ -104,6 +104,7 @@ inline std::atomic<DWORD> statusError{0};
 inline std::atomic<DWORD> readEndsWith{0};
 inline std::atomic<int> readsToEnd{0};
 inline std::atomic<bool> purgeMissed{false};
+inline std::atomic<bool> purgeWaiting{false}; // the missed purge waits for the test's bytes
 inline std::atomic<bool> freedBlockWritten{false};
 
 // The read the test holds pending for the device.
@@ -288,9 +289,16 @@ inline BOOL WINAPI purgeComm(HANDLE port, DWORD flags)
             slowWrite.ov = nullptr;
         }
     }
-    if ((flags & PURGE_RXCLEAR) && active == Quirk::PurgeMissesArrivals && !purgeMissed.exchange(true))
-        return TRUE;
-    return real.purgeComm(port, flags);
+    const BOOL ok = real.purgeComm(port, flags);
+    if ((flags & PURGE_RXCLEAR) && active == Quirk::PurgeMissesArrivals && !purgeMissed.exchange(true)) {
+        // Returns once the test's bytes have arrived, as if they had come just after the purge.
+        purgeWaiting = true;
+        DWORD errors = 0;
+        COMSTAT status{};
+        for (int i = 0; i < 250 && real.clearCommError(port, &errors, &status) && status.cbInQue < 3; ++i)
+            Sleep(20);
+    }
+    return ok;
 }
 
 inline BOOL WINAPI getOverlappedResult(HANDLE port, OVERLAPPED *ov, DWORD *count, BOOL wait)
@@ -350,6 +358,7 @@ inline void install(Quirk quirk)
     readEndsWith = 0;
     readsToEnd = 0;
     purgeMissed = false;
+    purgeWaiting = false;
     endedRead = nullptr;
     freedBlockWritten = false;
     Win32SerialCalls &calls = win32SerialCalls();
