@@ -106,7 +106,8 @@ QString wineserverPid()
         if (pid.toLongLong() <= 0)
             continue;
         QFile comm(QStringLiteral("Z:/proc/%1/comm").arg(pid));
-        if (!comm.open(QIODevice::ReadOnly) || comm.readAll().trimmed() != "wineserver")
+        // "wineserver64" on Debian, whose wineserver is a wrapper of that.
+        if (!comm.open(QIODevice::ReadOnly) || !comm.readAll().startsWith("wineserver"))
             continue;
         QFile environment(QStringLiteral("Z:/proc/%1/environ").arg(pid));
         if (environment.open(QIODevice::ReadOnly) && environment.readAll().split('\0').contains(prefix))
