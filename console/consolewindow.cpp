@@ -2,6 +2,7 @@
 
 #include "bytelist.h"
 #include "failure.h"
+#include "inputheldback.h"
 #include "portnumber.h"
 #include "replytext.h"
 
@@ -11,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 
 #include <limits>
 
@@ -34,6 +36,11 @@ constexpr int AdministrationColumn = 1320;
 constexpr int ProfColumn = 2640;
 constexpr int EntretienColumn = 3960;
 constexpr int ElevesColumn = 5280;
+
+QString unexpectedErrorMessage(const std::exception &error)
+{
+    return QStringLiteral("Erreur inattendue : %1").arg(QString::fromLocal8Bit(error.what()));
+}
 
 // A push button that Enter presses as Space does, as on Windows: shown down on the key press, clicked on
 // the release, once however long the key is held. Only the focused button takes the key, so no button
@@ -82,8 +89,9 @@ private:
 
 } // namespace
 
-ConsoleWindow::ConsoleWindow(MessageSink *sink, QWidget *parent)
-    : QWidget(parent), m_ownSink(sink ? nullptr : std::make_unique<BoxMessageSink>(this)),
+ConsoleWindow::ConsoleWindow(MessageSink *sink, QWidget *parent, SerialDeviceFactory makeDevice)
+    : QWidget(parent), m_link(nullptr, std::move(makeDevice)),
+      m_ownSink(sink ? nullptr : std::make_unique<BoxMessageSink>(this)),
       m_sink(sink ? sink : m_ownSink.get())
 {
     setWindowTitle(QStringLiteral("Test liaison série"));
@@ -135,10 +143,10 @@ void ConsoleWindow::buildControls()
     const CallMember *prof = findCallMember(static_cast<std::uint8_t>(GroupCode::Prof), -1);
     m_prof = addButton("Prof", -1, QString::fromUtf16(prof->caption), QString::fromUtf16(prof->role),
                        ProfColumn, 0);
-    connect(m_prof, &QPushButton::clicked, this, [this] { guarded([this] { Prof_Click(); }); });
+    connect(m_prof, &QPushButton::clicked, this, [this] { pressed([this] { Prof_Click(); }); });
 
     m_connecter = addButton("Connecter", -1, QStringLiteral("Connecter"), QString(), ConnecterColumn, 0);
-    connect(m_connecter, &QPushButton::clicked, this, [this] { guarded([this] { Connecter_Click(); }); });
+    connect(m_connecter, &QPushButton::clicked, this, [this] { pressed([this] { Connecter_Click(); }); });
 
     // A button array: the group's members from index 0 at the top of its column downwards.
     auto addArray = [this](const char *name, GroupCode group, int column, void (ConsoleWindow::*op)(qint16)) {
@@ -148,7 +156,7 @@ void ConsoleWindow::buildControls()
             QPushButton *b = addButton(name, m.index, QString::fromUtf16(m.caption),
                                        QString::fromUtf16(m.role), column, m.index * RowTwips);
             connect(b, &QPushButton::clicked, this,
-                    [this, op, index = m.index] { guarded([=, this] { (this->*op)(index); }); });
+                    [this, op, index = m.index] { pressed([=, this] { (this->*op)(index); }); });
         }
     };
     addArray("Administration", GroupCode::Administration, AdministrationColumn,
@@ -176,7 +184,7 @@ void ConsoleWindow::buildControls()
     m_tabOrder.append(m_listeCar);
 
     m_envoyer = addButton("Envoyer", -1, QStringLiteral("Envoyer"), QString(), 2760, 2280);
-    connect(m_envoyer, &QPushButton::clicked, this, [this] { guarded([this] { Envoyer_Click(); }); });
+    connect(m_envoyer, &QPushButton::clicked, this, [this] { pressed([this] { Envoyer_Click(); }); });
 
     m_port = new QLineEdit(QStringLiteral("1"), this);
     m_port->setObjectName(QStringLiteral("Port"));
@@ -205,18 +213,51 @@ template <typename Operation> void ConsoleWindow::guarded(Operation &&operation)
     } catch (const Failure &failure) {
         fail(failure.message());
     } catch (const std::exception &error) {
-        fail(QStringLiteral("Erreur inattendue : %1").arg(QString::fromLocal8Bit(error.what())));
+        fail(unexpectedErrorMessage(error));
     }
+}
+
+void ConsoleWindow::pressed(const std::function<void()> &operation)
+{
+    // A click or a key waits in the held input; a press that comes as no event (a screen reader's,
+    // animateClick()) would run now, on a port not open yet: it waits among them.
+    if (m_heldInput) {
+        m_heldInput->holdPress([this, operation] { pressed(operation); });
+        return;
+    }
+    guarded(operation);
 }
 
 void ConsoleWindow::fail(const QString &message)
 {
     m_ended = true;
-    // While the box is shown the event loop keeps draining what was written before the failure.
+    // This failure may be the line's own: its spoiled bytes are then not said twice, however their
+    // count grows meanwhile.
+    const bool lineFailureShown = !m_link.lineFailure().isEmpty() && message == m_link.lineFailure();
+    QStringList shown{message};
+    const auto show = [&](const QString &more) {
+        if (more.isEmpty() || shown.contains(more))
+            return;
+        shown << more;
+        m_sink->showFailure(more);
+    };
+    // While the box is shown the event loop keeps draining what was written before the failure: the
+    // line can be lost or spoil bytes meanwhile, which the guard no longer reports (the program has
+    // ended); they are said below.
     m_sink->showFailure(message);
     // Closing lets the rest go out, which at 9600 baud can take a while: out of sight, not frozen.
     hide();
-    m_link.close();
+    try {
+        m_link.close();
+    } catch (const Failure &failure) {
+        show(failure.message());
+    } catch (const std::exception &error) {
+        show(unexpectedErrorMessage(error));
+    }
+    if (m_link.unsentAtLoss() > 0)
+        show(m_link.lostLineMessage());
+    if (!lineFailureShown)
+        show(m_link.lineFailure());
     m_sink->end(1);
 }
 
@@ -237,7 +278,14 @@ void ConsoleWindow::Connecter_Click()
     const PortNumber number = parsePortText(m_port->text());
     m_link.setPortNumber(number);
     m_link.setBinaryInput();
+    // The open keeps the event loop going, for painting and the close request: what the user meant for
+    // the controls meanwhile comes once the port is open, and goes when it is not.
+    InputHeldBack held(this);
+    m_heldInput = &held;
+    const auto stopHolding = qScopeGuard([this] { m_heldInput = nullptr; });
     m_link.open();
+    if (m_link.isOpen())
+        held.handOver();
 }
 
 void ConsoleWindow::sendCall(const CallFrame &frame)
@@ -270,6 +318,12 @@ void ConsoleWindow::Form_QueryUnload()
 {
     if (m_link.isOpen() || m_link.isOpening())
         m_link.close();
+    // What the line did that no notification has said yet (a shown one has ended the program): written
+    // bytes that never went out, received bytes spoiled.
+    if (m_link.unsentAtLoss() > 0)
+        throw Failure(m_link.lostLineMessage());
+    if (!m_link.lineFailure().isEmpty())
+        throw Failure(m_link.lineFailure());
 }
 
 void ConsoleWindow::Envoyer_Click()

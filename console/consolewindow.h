@@ -2,10 +2,17 @@
 //
 // It owns the serial link for the program's whole life and runs one operation per control event, each
 // inside the failure guard: a Failure stops the operation at the failing step, lets what was written go
-// out, shows the message, closes the port and ends the program with status 1. Controls carry their
-// names as objectName ("Connecter", "Prof", "Administration", ...); the buttons of an array share their
-// name and carry their place in it as the property "index". Enter or Space presses the focused button;
-// no button is the window's default.
+// out, shows the message, closes the port and ends the program with status 1. Nothing on that path lets
+// an exception out: a line failure that comes meanwhile (the line lost while the rest goes out, bytes
+// spoiled while the message is shown) is shown after the message, and the program still ends with
+// status 1. A line failure is never dropped: one that comes while an answer box is open is shown once
+// the box closes, and closing the window with one not yet shown shows it.
+// While Connecter waits for the port to open, the window holds its own input (keys, clicks, and the
+// presses that come as no event, such as a screen reader's) and hands it over once the port is open;
+// its close request is heard at once and abandons the open.
+// Controls carry their names as objectName ("Connecter", "Prof", "Administration", ...); the buttons of
+// an array share their name and carry their place in it as the property "index". Enter or Space presses
+// the focused button; no button is the window's default.
 #pragma once
 
 #include "callframe.h"
@@ -15,8 +22,10 @@
 #include <QIcon>
 #include <QList>
 #include <QWidget>
+#include <functional>
 #include <memory>
 
+class InputHeldBack;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -28,8 +37,11 @@ public:
     static constexpr int TwipsPerPixel = 15;
 
     // sink: where messages go; null means real message boxes and the end of the event loop.
-    explicit ConsoleWindow(MessageSink *sink = nullptr, QWidget *parent = nullptr);
+    // makeDevice: what the link opens; tests may give a scripted device.
+    explicit ConsoleWindow(MessageSink *sink = nullptr, QWidget *parent = nullptr,
+                           SerialDeviceFactory makeDevice = makeSerialDevice);
     ~ConsoleWindow() override;
+    Q_DISABLE_COPY_MOVE(ConsoleWindow)
 
     // The application icon, in its 16 x 16 and 32 x 32 images.
     static QIcon applicationIcon();
@@ -55,6 +67,8 @@ protected:
 
 private:
     template <typename Operation> void guarded(Operation &&operation);
+    // A control's press: run guarded, or held while the port opens.
+    void pressed(const std::function<void()> &operation);
     void fail(const QString &message);
     void sendCall(const CallFrame &frame);
     void buildControls();
@@ -65,7 +79,8 @@ private:
     std::unique_ptr<MessageSink> m_ownSink;
     MessageSink *m_sink;
     bool m_ended = false;
-    bool m_answerShown = false; // an answer box is open: later answers wait for it to close
+    bool m_answerShown = false;           // an answer box is open: later answers wait for it to close
+    InputHeldBack *m_heldInput = nullptr; // while Connecter waits for the port to open
 
     QPushButton *m_prof = nullptr;
     QPushButton *m_connecter = nullptr;

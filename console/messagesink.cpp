@@ -5,6 +5,7 @@
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QGridLayout>
+#include <QLabel>
 #include <QMessageBox>
 #include <QScreen>
 #include <QSpacerItem>
@@ -44,6 +45,12 @@ void showBox(QWidget *parent, QMessageBox::Icon icon, const QString &text)
 {
     QMessageBox box(icon, QGuiApplication::applicationDisplayName(), text, QMessageBox::Ok, parent);
     box.setWindowModality(Qt::ApplicationModal);
+    // Messages carry what came from outside word for word: the Com box and the list as typed, a USB
+    // adapter's product name, the program named in a lock file. Shown as plain text, "<b>7</b>" reads
+    // "<b>7</b>" and no text can make a link; the labels are also told never to open one.
+    box.setTextFormat(Qt::PlainText);
+    for (QLabel *label : box.findChildren<QLabel *>())
+        label->setOpenExternalLinks(false);
     // QMessageBox sizes itself on show from its layout's minimum width and leaves only 50 pixels beside
     // the title, so a short answer such as "1 2 255" gave a box whose title bar cut the title short. A
     // setMinimumWidth on the box is overridden by that sizing; a spacer in a row of its own across the

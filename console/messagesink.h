@@ -9,6 +9,8 @@ class QWidget;
 
 class MessageSink {
 public:
+    MessageSink() = default;
+    Q_DISABLE_COPY_MOVE(MessageSink)
     virtual ~MessageSink() = default;
     // A failure: shown before the program ends.
     virtual void showFailure(const QString &message) = 0;
@@ -18,7 +20,8 @@ public:
     virtual void end(int status) = 0;
 };
 
-// The real sink: modal message boxes titled with the application's name, and the end of the event loop.
+// The real sink: modal message boxes titled with the application's name that show their text as plain
+// text (never read as markup, never a link), and the end of the event loop.
 class BoxMessageSink : public MessageSink {
 public:
     explicit BoxMessageSink(QWidget *parent) : m_parent(parent) {}

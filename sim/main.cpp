@@ -20,7 +20,8 @@
 
 namespace {
 
-volatile std::sig_atomic_t stopRequested = 0;
+// Written by the signal handler, so a global of this very type.
+volatile std::sig_atomic_t stopRequested = 0; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 void requestStop(int)
 {
@@ -41,7 +42,7 @@ void say(const QString &line)
 [[noreturn]] void die(const QString &message)
 {
     QTextStream(stderr) << "liaison-sim : " << message << Qt::endl;
-    std::exit(2);
+    std::exit(2); // NOLINT(concurrency-mt-unsafe): the simulator runs on one thread
 }
 
 } // namespace

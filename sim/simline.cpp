@@ -8,13 +8,14 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace {
 
 QString systemText(int error)
 {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return QString::fromLocal8Bit(std::generic_category().message(error).c_str());
 }
 
 // The console's line settings; on a pseudo-terminal's master they set the side the console opens.
@@ -38,7 +39,10 @@ SimLine openSimPseudoTerminal()
     line.fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (line.fd < 0 || ::grantpt(line.fd) != 0 || ::unlockpt(line.fd) != 0)
         throw Failure(QStringLiteral("impossible de créer un pseudo-terminal (%1).").arg(systemText(errno)));
-    line.path = QString::fromLocal8Bit(::ptsname(line.fd));
+    char name[64] = {};
+    if (const int error = ::ptsname_r(line.fd, name, sizeof name); error != 0)
+        throw Failure(QStringLiteral("impossible de nommer le pseudo-terminal (%1).").arg(systemText(error)));
+    line.path = QString::fromLocal8Bit(name);
     setUp(line);
     return line;
 }
@@ -57,7 +61,13 @@ SimLine openSimPort(const QString &path)
 void runSimLine(const SimLine &line, SimulatedDevice &device, const std::function<void(const QString &)> &say,
                 const volatile std::sig_atomic_t &stop)
 {
-    bool consoleGone = false;   // the console closed its side of the pseudo-terminal
+    bool consoleGone = false; // the console closed its side of the pseudo-terminal
+    // A real port reads through the line discipline with the console's settings, which double each
+    // 0xFF (termiosline.h). The master of a pseudo-terminal has settings of its own, left raw.
+    MarkedInput marks;
+    auto received = [&](const char *bytes, qsizetype count) {
+        return line.pseudoTerminal ? QByteArray(bytes, count) : marks.decode(bytes, count);
+    };
     constexpr int IdleMs = 150; // bytes left undecided this long are reported as they are
 
     auto act = [&](const QList<SimStep> &steps) {
@@ -91,7 +101,7 @@ void runSimLine(const SimLine &line, SimulatedDevice &device, const std::functio
             const ssize_t n = ::read(line.fd, buffer, sizeof buffer);
             if (n > 0) {
                 consoleBack();
-                act(device.feed(QByteArrayView(buffer, n)));
+                act(device.feed(received(buffer, n)));
                 continue;
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR))

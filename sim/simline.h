@@ -1,7 +1,8 @@
 // SimLine: the simulator's end of the line, a fresh pseudo-terminal or a real serial port, set up as
 // the console sets its own line (termiosline.h), and the loop that feeds what the console sends to the
-// simulated device and writes its answers back. A pseudo-terminal outlives the console: the loop says
-// when the console closes its side and when it opens it again.
+// simulated device, read from a real port as the console reads its own, and writes its answers back. A
+// pseudo-terminal outlives the console: the loop says when the console closes its side and when it opens it
+// again.
 #pragma once
 
 #include <QString>

@@ -5,8 +5,11 @@
 #include <QApplication>
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QLabel>
 #include <QScreen>
 #include <QTest>
+#include <QTextDocument>
+#include <QTimer>
 
 namespace {
 
@@ -20,6 +23,50 @@ QSize plainBoxSize(QMessageBox::Icon icon, const QString &title, const QString &
     return plain.size();
 }
 
+// The label of the modal box that holds `text` word for word; its OK is then pressed.
+struct SeenLabel {
+    bool found = false;
+    Qt::TextFormat format = Qt::AutoText;
+    bool opensLinks = false;
+    QString shown; // the text as the label draws it
+};
+
+class LabelWatcher {
+public:
+    explicit LabelWatcher(const QString &text)
+    {
+        QObject::connect(&m_poll, &QTimer::timeout, [this, text] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            for (const QLabel *label : box->findChildren<QLabel *>()) {
+                if (label->text() != text)
+                    continue;
+                seen.found = true;
+                seen.format = label->textFormat();
+                seen.opensLinks = label->openExternalLinks();
+                // What the label draws: its text document where it keeps one (rich text, or plain text
+                // that can be selected), else its text as it is.
+                label->sizeHint(); // lays the text out
+                const auto *document = label->findChild<QTextDocument *>();
+                seen.shown = document ? document->toPlainText() : label->text();
+            }
+            box->button(QMessageBox::Ok)->click();
+        });
+        m_poll.start(10);
+        QObject::connect(&m_guard, &QTimer::timeout, [] {
+            if (QWidget *w = QApplication::activeModalWidget())
+                w->close();
+        });
+        m_guard.start(5000);
+    }
+    SeenLabel seen;
+
+private:
+    QTimer m_poll;
+    QTimer m_guard;
+};
+
 } // namespace
 
 class TestMessageBox : public QObject {
@@ -29,6 +76,8 @@ private slots:
     void cleanup();
     void boxShowsWholeTitle_data();
     void boxShowsWholeTitle();
+    void boxShowsTextAsBuilt_data();
+    void boxShowsTextAsBuilt();
 
 private:
     QWidget *m_parent = nullptr;
@@ -116,6 +165,46 @@ void TestMessageBox::boxShowsWholeTitle()
                               .arg(plain.height());
     QVERIFY2(box.size.width() >= plain.width(), qPrintable(sizes));
     QVERIFY2(box.size.height() <= plain.height(), qPrintable(sizes));
+}
+
+void TestMessageBox::boxShowsTextAsBuilt_data()
+{
+    QTest::addColumn<bool>("failure");
+    QTest::addColumn<QString>("text");
+
+    // What reaches the messages from outside: the Com box, the list's values, a USB adapter's product
+    // name, the program named in a lock file.
+    QTest::newRow("Com box") << true
+                             << QStringLiteral("Le numéro de port « <b>7</b> » n'est pas valide.\n"
+                                               "Le programme va s'arrêter.");
+    QTest::newRow("list value") << true << QStringLiteral("La valeur « <i>12</i>&amp; » n'est pas un octet.");
+    QTest::newRow("USB product name")
+        << true << QStringLiteral("Ports présents : COM33 (<a href=\"https://example.org\">FT232R</a>).");
+    QTest::newRow("lock holder's program")
+        << true << QStringLiteral("Le port est occupé (<u>minicom</u>, processus 4242).");
+    QTest::newRow("answer") << false << QStringLiteral("1 2 255");
+}
+
+void TestMessageBox::boxShowsTextAsBuilt()
+{
+    QFETCH(bool, failure);
+    QFETCH(QString, text);
+
+    m_parent = new QWidget;
+    m_parent->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_parent));
+    BoxMessageSink sink(m_parent);
+    LabelWatcher watcher(text);
+    if (failure)
+        sink.showFailure(text);
+    else
+        sink.showAnswer(text);
+
+    QVERIFY2(watcher.seen.found, "no label of the box holds the text as built");
+    QCOMPARE(watcher.seen.format, Qt::PlainText);
+    QVERIFY(!watcher.seen.opensLinks);
+    // Drawn as typed, not read as markup: tags, entities and links show as they were built.
+    QCOMPARE(watcher.seen.shown, text);
 }
 
 QTEST_MAIN(TestMessageBox)

@@ -1,8 +1,10 @@
-// SerialLink against a real pseudo-terminal: write queue, input queue, notifications.
+// SerialLink against a real pseudo-terminal: write queue, input queue, notifications. Then the link on a
+// scripted device, alone and under the console's window, for what a real device cannot play.
 #include "driverstandin.h"
 #include "failure.h"
 #include "portlist.h"
 #include "ptypair.h"
+#include "rig/consolefixture.h"
 #include "seriallink.h"
 
 #include <QElapsedTimer>
@@ -23,6 +25,7 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 // A real tty's last close waits up to its closing_wait (30 s) while a driver says output is queued,
@@ -128,6 +131,9 @@ private slots:
     void lineErrorsFailTheRead();
     void lifeOnAScriptedDevice_data();
     void lifeOnAScriptedDevice();
+    void destroyedWhileItsCloseLosesTheLine();
+    void lineFailuresAtTheConsoleAreNeverDropped_data();
+    void lineFailuresAtTheConsoleAreNeverDropped();
 
 private:
     dev_t ptyDevice() const
@@ -335,7 +341,6 @@ void TestSerialLink::notifiesAtThresholdAndAgainAfterARead()
     QCOMPARE(events.size(), 2);
 }
 
-QTEST_GUILESS_MAIN(TestSerialLink)
 void TestSerialLink::closeThatRunsOutOfTimeLetsThePortGo()
 {
     // The adapter stalls: its drain would wait for ever. When the close's time is up, the port is given
@@ -545,4 +550,113 @@ void TestSerialLink::lifeOnAScriptedDevice()
     QCOMPARE(play.sent.toHex(' '), QByteArray(script == u"clean" ? "01 01 01 04 00" : "01 01 01"));
 }
 
+void TestSerialLink::destroyedWhileItsCloseLosesTheLine()
+{
+    // The window goes with bytes still queued and the device hangs up while the close lets them go: the
+    // destructor closes, and lets nothing out.
+    Script play;
+    {
+        SerialLink link(nullptr, [&](const QString &, const QString &, QObject *, DeviceEvents *) {
+            return std::make_unique<ScriptedDevice>(play);
+        });
+        link.open();
+        play.full = true;
+        link.write(QByteArray::fromHex("0101010400"));
+    }
+    QCOMPARE(play.releases, 1);
+    QCOMPARE(play.sent, QByteArray());
+}
+
+void TestSerialLink::lineFailuresAtTheConsoleAreNeverDropped_data()
+{
+    // What the device does while a box is open, and the messages the console shows, in order (a piece
+    // of each). Every row ends the program with status 1.
+    QTest::addColumn<QString>("box");    // "answer", "failure" (Envoyer fails on "x"), or "none"
+    QTest::addColumn<QString>("device"); // what happens while that box is open
+    QTest::addColumn<QStringList>("failures");
+    const QString lost = QStringLiteral("au moins 8 octet(s) déjà écrit(s) n'ont pas pu être envoyés");
+    const QString spoiled = QStringLiteral("(1 erreur de trame)");
+    // The close after the failure lets the queued bytes go, and the device hangs up meanwhile.
+    QTest::newRow("the failure's drain loses the line")
+        << "failure"
+        << "hangs up at the close" << QStringList{"9 de la liste", lost};
+    QTest::newRow("the line is lost while the failure is shown")
+        << "failure"
+        << "hangs up" << QStringList{"9 de la liste", lost};
+    QTest::newRow("bytes are spoiled while the failure is shown")
+        << "failure"
+        << "spoils a byte, 2 wait" << QStringList{"9 de la liste", spoiled};
+    // The answer box holds every notification back; the spoiled line is said once it closes.
+    QTest::newRow("an answer box is open, the spoiled byte dropped")
+        << "answer"
+        << "spoils a byte, 0 wait" << QStringList{spoiled};
+    QTest::newRow("an answer box is open, 2 bytes wait") << "answer"
+                                                         << "spoils a byte, 2 wait" << QStringList{spoiled};
+    QTest::newRow("an answer box is open, 3 bytes wait") << "answer"
+                                                         << "spoils a byte, 3 wait" << QStringList{spoiled};
+    // The window closes before the event loop has said it.
+    QTest::newRow("spoiled just before the window closes") << "none"
+                                                           << "spoils a byte, 2 wait" << QStringList{spoiled};
+}
+
+void TestSerialLink::lineFailuresAtTheConsoleAreNeverDropped()
+{
+    QFETCH(QString, box);
+    QFETCH(QString, device);
+    QFETCH(QStringList, failures);
+    Script play;
+    DeviceEvents *events = nullptr;
+    RecordingSink sink;
+    ConsoleWindow window(&sink, nullptr, [&](const QString &, const QString &, QObject *, DeviceEvents *e) {
+        events = e;
+        return std::make_unique<ScriptedDevice>(play);
+    });
+    window.show();
+    typePortAndConnect(&window, QStringLiteral("1"));
+    QVERIFY2(sink.failures.isEmpty(), qPrintable(sink.failures.join(u'\n')));
+    QVERIFY(window.link().isOpen() && events);
+
+    bool played = false;
+    const auto playDevice = [&](const QString &) {
+        if (std::exchange(played, true))
+            return;
+        if (device == u"hangs up")
+            events->lost({DeviceText::Gone.toString(), true});
+        // From here the device takes what it is given, unless it is to hang up at the close.
+        play.full = device == u"hangs up at the close";
+        if (device.startsWith(u"spoils a byte")) {
+            LineErrors errors;
+            errors.frame = 1;
+            events->lineErrors(errors);
+            const qsizetype waiting = device.section(u' ', 3, 3).toInt();
+            events->received("\x04\x05\x06", waiting);
+        }
+        // The box's own event loop runs a while, as a real box's does.
+        if (box != u"none")
+            QTest::qWait(20);
+    };
+    if (box == u"failure") {
+        // Eight bytes written that the device does not take yet.
+        play.full = true;
+        sink.onFailure = playDevice;
+        findBox(&window, QStringLiteral("ListeCar"))->setText(QStringLiteral("1 2 3 4 5 6 7 8 x"));
+        click(&window, QStringLiteral("Envoyer"));
+    } else if (box == u"answer") {
+        sink.onAnswer = playDevice;
+        events->received("\x01\x02\x03", 3);
+        QCOMPARE(sink.answers, QStringList{"1 2 3"});
+    } else {
+        playDevice(QString());
+        window.close();
+    }
+    QTRY_COMPARE(sink.endStatus, 1);
+    QTest::qWait(20);
+    QCOMPARE(sink.failures.size(), failures.size());
+    for (qsizetype i = 0; i < failures.size(); ++i)
+        QVERIFY2(sink.failures.at(i).contains(failures.at(i)), qPrintable(sink.failures.join(u"\n")));
+    QVERIFY(!window.link().isOpen());
+    QVERIFY(sink.answers.size() <= 1); // nothing read past the spoiled byte
+}
+
+QTEST_MAIN(TestSerialLink)
 #include "tst_seriallink.moc"

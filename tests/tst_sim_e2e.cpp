@@ -1,5 +1,6 @@
 // The real console window (offscreen) and the real simulator process, over the simulator's
 // pseudo-terminal.
+#include "ptypair.h"
 #include "rig/consolefixture.h"
 #include "rig/frames.h"
 
@@ -8,6 +9,7 @@
 #include <QRegularExpression>
 
 #include <csignal>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -77,6 +79,7 @@ private slots:
     void clicksAreDecodedAndAnswered_data();
     void clicksAreDecodedAndAnswered();
     void survivesTheConsoleClosingAndReopening();
+    void aRealPortGivesEachFFOnce();
     void badArgumentsAreRefused_data();
     void badArgumentsAreRefused();
 };
@@ -151,6 +154,30 @@ void TestSimulatorEndToEnd::survivesTheConsoleClosingAndReopening()
         QVERIFY2(sim.cpuSeconds() - before < 0.15, qPrintable(QString::number(sim.cpuSeconds() - before)));
     }
     QCOMPARE(sim.process().state(), QProcess::Running);
+}
+
+void TestSimulatorEndToEnd::aRealPortGivesEachFFOnce()
+{
+    // The simulator on a real tty, as --port opens one: here a pseudo-terminal's slave, the test playing
+    // the console on its master. Unlike the master of the simulator's own pseudo-terminal, such a port
+    // reads through the line discipline with the console's settings, PARMRK among them, which doubles
+    // each 0xFF that comes in.
+    PtyPair pty;
+    QVERIFY(pty.isValid());
+    Simulator sim({QStringLiteral("--port"), pty.path()});
+    QVERIFY2(!sim.waitForLine(QStringLiteral("Port ")).isEmpty(), qPrintable(sim.seen().join(u'\n')));
+    termios line{};
+    QCOMPARE(::tcgetattr(pty.master(), &line), 0);
+    QVERIFY2(line.c_iflag & PARMRK, "the simulator set its port up as the console does");
+
+    // A frame that calls member 255, then a lone 255 among bytes that form no frame.
+    const QByteArray frame = QByteArray::fromHex("010200ff0400");
+    QVERIFY(writeAll(pty.master(), frame, 1000));
+    QCOMPARE(sim.waitForLine(QStringLiteral("01 02 00")),
+             QStringLiteral("01 02 00 FF 04 00  groupe 00 membre 255 (inconnu)"));
+    QCOMPARE(pty.readAtLeast(3).toHex(' '), QByteArray("00 ff ff"));
+    QVERIFY(writeAll(pty.master(), QByteArray::fromHex("ff04"), 1000));
+    QCOMPARE(sim.waitForLine(QStringLiteral("hors trame")), QStringLiteral("FF 04  (octets hors trame)"));
 }
 
 void TestSimulatorEndToEnd::badArgumentsAreRefused_data()

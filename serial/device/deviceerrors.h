@@ -27,11 +27,11 @@ inline constexpr QStringView NotSerial = u"ce n'est pas un port série";
 } // namespace DeviceText
 
 struct SystemErrorMeaning {
-    int code;
-    OpenFailure::Cause cause; // when the port is opened
-    QStringView openText;     // when the port is opened; empty: the system's own text for the code
-    bool gone;                // from I/O on an open port: the device has gone (its text is DeviceText::Gone)
-    QStringView ioText = {};  // from I/O, when not gone; empty: the system's own text for the code
+    int code = 0;
+    OpenFailure::Cause cause = OpenFailure::Other; // when the port is opened
+    QStringView openText;    // when the port is opened; empty: the system's own text for the code
+    bool gone = false;       // from I/O on an open port: the device has gone (its text is DeviceText::Gone)
+    QStringView ioText = {}; // from I/O, when not gone; empty: the system's own text for the code
 };
 
 // The platform's table, and the system's own text for a code (strerror, "erreur Windows 8").

@@ -41,6 +41,9 @@ class QObject;
 
 class DeviceEvents {
 public:
+    DeviceEvents() = default;
+    Q_DISABLE_COPY_MOVE(DeviceEvents)
+
     virtual void received(const char *bytes, qsizetype count) = 0;
     virtual void writable() = 0;
     virtual void lost(const DeviceError &error) = 0;
@@ -61,6 +64,8 @@ public:
     // open (noise as its input wakes, start-up chatter of one that DTR resets) lands in what is dropped.
     static constexpr unsigned SettleMs = 50;
 
+    SerialDevice() = default;
+    Q_DISABLE_COPY_MOVE(SerialDevice)
     virtual ~SerialDevice() = default;
 
     virtual void open() = 0;

@@ -1,8 +1,8 @@
 #include "seriallink.h"
 
 #include "bounded.h"
+#include "eventloop.h"
 #include "failure.h"
-#include "inputheldback.h"
 #include "portlist.h"
 #include "portmapping.h"
 
@@ -50,7 +50,12 @@ SerialLink::SerialLink(QObject *parent, SerialDeviceFactory makeDevice)
 
 SerialLink::~SerialLink()
 {
-    close();
+    // Nobody is left to tell a loss to: the link only lets the bytes go and releases the port.
+    try {
+        close();
+    } catch (...) {
+        // A destructor lets nothing out.
+    }
 }
 
 QString SerialLink::devicePath() const
@@ -110,9 +115,8 @@ void SerialLink::open()
 bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
 {
     // Opening can take seconds (a Bluetooth port connects, a sleeping USB device wakes): it runs on a
-    // thread of its own while this one keeps the window painted. Input for the controls waits meanwhile
-    // and comes afterwards, as typed-ahead input does; the window's close does not wait: it abandons
-    // the open.
+    // thread of its own while this one goes on with the event loop, the window's close request included,
+    // which abandons the open. What else the event loop hands out meanwhile is the caller's business.
     struct Job {
         std::mutex mutex;
         bool done = false;
@@ -152,7 +156,6 @@ bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
         device->open(); // no thread to spare: open here
         return true;
     }
-    InputHeldBack held;
     for (;;) {
         {
             const std::lock_guard lock(job->mutex);
@@ -172,7 +175,6 @@ bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
         device.reset();
         return false;
     }
-    held.handOver();
     return true;
 }
 
@@ -278,14 +280,11 @@ void SerialLink::write(const PortWrite &bytes)
     if (m_flushPosted)
         return;
     m_flushPosted = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_flushPosted = false;
-            if (lineWorks() && !m_deviceFull)
-                flushToDeviceReportingLoss();
-        },
-        Qt::QueuedConnection);
+    postToEventLoop(this, [this] {
+        m_flushPosted = false;
+        if (lineWorks() && !m_deviceFull)
+            flushToDeviceReportingLoss();
+    });
 }
 
 void SerialLink::flushToDevice()
@@ -378,13 +377,10 @@ void SerialLink::lineErrors(const LineErrors &errors)
     if (!first)
         return;
     // From the event loop: the device may still be inside its own notification.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (isOpen() && !m_lineFailure.isEmpty())
-                raise(Received);
-        },
-        Qt::QueuedConnection);
+    postToEventLoop(this, [this] {
+        if (isOpen() && !m_lineFailure.isEmpty())
+            raise(Received);
+    });
 }
 
 void SerialLink::loseLine(const DeviceError &error)
@@ -404,16 +400,13 @@ void SerialLink::loseLine(const DeviceError &error)
     // own notifications): the system hands a USB adapter's number out again only after the last close,
     // so an adapter plugged back in meanwhile would come back under another number. The port stays open
     // as far as the console is concerned, with the loss kept for the messages.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            if (m_state == State::Closed)
-                return; // the close has said what was lost
-            if (m_state == State::Lost)
-                m_device->release(false);
-            raise(LineLost);
-        },
-        Qt::QueuedConnection);
+    postToEventLoop(this, [this] {
+        if (m_state == State::Closed)
+            return; // the close has said what was lost
+        if (m_state == State::Lost)
+            m_device->release(false);
+        raise(LineLost);
+    });
 }
 
 void SerialLink::raise(Event event)
@@ -443,15 +436,17 @@ QByteArray SerialLink::read()
 
 void SerialLink::renotifyIfWaiting()
 {
-    if (m_renotifyQueued || bytesWaiting() < ReceiveThreshold)
+    // Spoiled bytes are said by the next read, however few bytes wait: raised again for them too, so
+    // that a receiver that let a notification pass (an answer box was open) still hears of them.
+    const auto worthRaising = [this] {
+        return bytesWaiting() >= ReceiveThreshold || (isOpen() && !m_lineFailure.isEmpty());
+    };
+    if (m_renotifyQueued || !worthRaising())
         return;
     m_renotifyQueued = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            m_renotifyQueued = false;
-            if (bytesWaiting() >= ReceiveThreshold)
-                raise(Received);
-        },
-        Qt::QueuedConnection);
+    postToEventLoop(this, [this, worthRaising] {
+        m_renotifyQueued = false;
+        if (worthRaising())
+            raise(Received);
+    });
 }

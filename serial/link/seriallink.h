@@ -8,8 +8,8 @@
 //   the line held before the port opened is dropped. A port that does not exist, or is busy, is refused
 //   with a message that also names the serial ports present on the computer. The system's open runs on
 //   a thread of its own (it can take seconds): open() keeps the event loop going until it is done, the
-//   window's close request included, and a close() meanwhile abandons it. Keys and clicks meanwhile are
-//   held back and handed over once the port is open (dropped when the open fails or is abandoned).
+//   window's close request included, and a close() meanwhile abandons it. The link knows nothing of
+//   widgets: whatever else the event loop hands out meanwhile (keys, clicks) is for its caller to hold.
 // - write() queues the bytes in order; the queue goes to the device as soon as the calling operation
 //   returns to the event loop (or at once, each time FlushChunk bytes have gathered), and what the
 //   device cannot take yet is drained from the event loop. A write never blocks, never reorders and
@@ -20,14 +20,17 @@
 // - A byte that the line lost or spoiled (an overrun, a framing or parity error, as the driver counts
 //   them; breaks are not among them) would shift every answer after it: the link then raises notified()
 //   with commEvent() == Received whatever waits, and the read fails with a message that names the
-//   errors, as does every later write.
+//   errors, as does every later write. renotifyIfWaiting() raises it again while that holds: a receiver
+//   that let the notification pass hears of the spoiled line all the same.
 // - A hang-up (device unplugged, peer closed) is reported once, with commEvent() == LineLost; the link
 //   then gives the device back to the system at once (the port stays open as far as the console is
 //   concerned), and later writes fail with a message that the port was lost. unsentAtLoss() tells how
 //   many written bytes will never go out: those still queued in the link and those the device had taken
 //   but not yet put on the line.
 // - A line lost while close() lets the bytes go is said by close() itself, which throws the lost-line
-//   message when written bytes will never go out; nothing is raised after the close.
+//   message when written bytes will never go out; nothing is raised after the close. The destructor
+//   closes too, but lets nothing out. unsentAtLoss(), lostLineMessage() and lineFailure() keep what they
+//   say after the close, until the next open.
 // - close() lets every byte already written go out first, bounded by the time the bytes the link handed
 //   over take on the line plus a margin (never by what a driver reports), then releases the port.
 // Every failure is a Failure whose French message names the port and what went wrong.
@@ -72,6 +75,7 @@ public:
     // `makeDevice` makes the device of each open; tests may give a scripted one.
     explicit SerialLink(QObject *parent = nullptr, SerialDeviceFactory makeDevice = makeSerialDevice);
     ~SerialLink() override;
+    Q_DISABLE_COPY_MOVE(SerialLink)
 
     State state() const { return m_state; }
     bool isOpen() const
@@ -100,13 +104,17 @@ public:
     bool isLost() const { return m_state == State::Lost; }
     // For a lost line: names the port and the cause, and the bytes written that will never go out.
     QString lostLineMessage() const;
+    // The message that reads and writes fail with since the line lost or spoiled received bytes; empty
+    // while it has not.
+    QString lineFailure() const { return m_lineFailure; }
 
     int commEvent() const { return m_event; }
     // The most bytes a read returns; 0 means every waiting byte.
     void setReadLength(int length) { m_readLength = length; }
     QByteArray read();
     qsizetype bytesWaiting() const { return m_input.size() - m_inputHead; }
-    // Raises notified() again, on the event loop, if ReceiveThreshold bytes or more still wait.
+    // Raises notified() again, on the event loop, if ReceiveThreshold bytes or more still wait, or the
+    // line has spoiled bytes (the next read says so).
     void renotifyIfWaiting();
 
 signals:

@@ -71,7 +71,12 @@ inline double processCpuSeconds()
 // Records every message and the end of the program instead of showing boxes and quitting.
 class RecordingSink : public MessageSink {
 public:
-    void showFailure(const QString &message) override { failures.append(message); }
+    void showFailure(const QString &message) override
+    {
+        failures.append(message);
+        if (onFailure)
+            onFailure(message);
+    }
     void showAnswer(const QString &text) override
     {
         answers.append(text);
@@ -82,7 +87,9 @@ public:
 
     QStringList failures;
     QStringList answers;
+    // Run while the box would be open: the event loop goes on meanwhile, as a real box's does.
     std::function<void(const QString &)> onAnswer;
+    std::function<void(const QString &)> onFailure;
     int endStatus = -1;
 };
 

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
 namespace {
 
@@ -53,5 +54,6 @@ std::span<const SystemErrorMeaning> systemErrorTable()
 
 QString systemErrorText(int code)
 {
-    return QString::fromLocal8Bit(std::strerror(code));
+    // strerror() may share one buffer between threads; the open runs on a thread of its own.
+    return QString::fromLocal8Bit(std::generic_category().message(code).c_str());
 }

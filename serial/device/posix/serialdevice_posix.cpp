@@ -36,17 +36,9 @@ int openConfigured(const QString &path, const QString &name, PortLock &lock)
 {
     // The lock file first: a port that another program holds is not even opened, since opening raises
     // DTR, which resets some devices.
-    if (const std::optional<PortLock::Holder> holder = lock.acquire()) {
-        QString who;
-        if (holder->pid == 0) {
-            who = QStringLiteral(" (fichier de verrou %1 en cours d'écriture)").arg(holder->lockFile);
-        } else {
-            const QString program = PortLock::processName(holder->pid);
-            who = program.isEmpty() ? QStringLiteral(" (processus %1)").arg(holder->pid)
-                                    : QStringLiteral(" (%1, processus %2)").arg(program).arg(holder->pid);
-        }
-        throw OpenFailure(OpenFailure::Busy, openFailureMessage(name, DeviceText::Busy.toString() + who));
-    }
+    if (const std::optional<PortLock::Holder> holder = lock.acquire())
+        throw OpenFailure(PortLock::refusalCause(*holder),
+                          openFailureMessage(name, PortLock::refusalText(*holder)));
 
     const QByteArray localPath = path.toLocal8Bit();
     const int fd = ::open(localPath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -181,10 +173,12 @@ constexpr qint64 ByteLineUs = 10 * 1000 * 1000 / SerialDevice::BaudRate;
 
 class PosixSerialDevice final : public SerialDevice {
 public:
-    PosixSerialDevice(const QString &path, const QString &name, QObject *context, DeviceEvents *events)
-        : m_path(path), m_name(name), m_context(context), m_events(events), m_lock(path)
+    PosixSerialDevice(QString path, QString name, QObject *context, DeviceEvents *events)
+        : m_path(std::move(path)), m_name(std::move(name)), m_context(context), m_events(events),
+          m_lock(m_path)
     {
     }
+    Q_DISABLE_COPY_MOVE(PosixSerialDevice)
 
     ~PosixSerialDevice() override
     {
@@ -380,6 +374,7 @@ private:
             error = n < 0 ? errno : EIO;
             break;
         }
+        // PARMRK doubles each 0xFF on its way in (termiosline.h).
         bytes = m_marks.decode(bytes.constData(), bytes.size());
         DeviceEvents *events = m_events;
         // Errors first: the bytes read with them could be shifted.
@@ -388,8 +383,6 @@ private:
             errors = {now->frame - m_errorsAtOpen->frame, now->parity - m_errorsAtOpen->parity,
                       now->overrun - m_errorsAtOpen->overrun,
                       now->bufferOverrun - m_errorsAtOpen->bufferOverrun};
-        if (m_marks.badBytes() > errors.total()) // marked by the line discipline, not counted by the driver
-            errors.frame += m_marks.badBytes() - errors.total();
         if (errors.total() > m_errorsReported) {
             m_errorsReported = errors.total();
             events->lineErrors(errors);

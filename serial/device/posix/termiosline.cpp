@@ -15,7 +15,8 @@ std::optional<LineSetupFailure> setUpLine(int fd)
     tio.c_cflag |= CS8 | CLOCAL | CREAD;
     tio.c_iflag &= ~(IXON | IXOFF | IXANY);
     // A break (a cable plugged in, a device powering down, a floating input) and a byte with a framing
-    // or parity error are not data (see the header). Real 0x00 bytes still come.
+    // or parity error are not data: dropped, each flag as the header says. Real 0x00 bytes still come,
+    // and a real 0xFF comes doubled.
     tio.c_iflag |= IGNBRK | INPCK | IGNPAR | PARMRK;
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
@@ -37,27 +38,14 @@ QByteArray MarkedInput::decode(const char *bytes, qsizetype count)
     data.reserve(count);
     for (qsizetype i = 0; i < count; ++i) {
         const char c = bytes[i];
-        switch (m_pending) {
-        case 0:
-            if (c == '\xff')
-                m_pending = 1;
-            else
-                data.append(c);
-            break;
-        case 1:
-            m_pending = 0;
-            if (c == '\xff')
-                data.append(c);
-            else if (c == '\0')
-                m_pending = 2;
-            else // not a mark the line discipline makes: keep both bytes
-                data.append('\xff').append(c);
-            break;
-        default:
-            m_pending = 0;
-            ++m_badBytes; // with IGNBRK, a break is never marked: 0xFF 0x00 0x00 is a bad 0x00
-            break;
+        if (!m_afterFF && c == '\xff') {
+            m_afterFF = true;
+            continue;
         }
+        if (m_afterFF && c != '\xff')
+            data.append('\xff');
+        m_afterFF = false;
+        data.append(c);
     }
     return data;
 }

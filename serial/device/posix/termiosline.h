@@ -1,15 +1,25 @@
 // The console's line on a Linux tty, set up in one place for the console's device and for the
-// simulator: raw, 9600 baud, 8 data bits, no parity, 1 stop bit, no flow control, CLOCAL and CREAD,
-// reads that return as soon as one byte is there (VMIN 1, VTIME 0). The settings are read back:
-// tcsetattr succeeds when any one of them took.
+// simulator: raw (cfmakeraw: no line editing, echo, signals or byte translation either way), 9600 baud,
+// 8 data bits, no parity, 1 stop bit, no flow control, CLOCAL and CREAD, reads that return as soon as
+// one byte is there (VMIN 1, VTIME 0). The settings are read back: tcsetattr succeeds when any one of
+// them took.
 //
 // A break and a byte with a framing or parity error are not data: taken as bytes, they would shift
-// every later answer. IGNBRK drops breaks and INPCK with IGNPAR drops bad bytes, where something looks
-// at the error flags: the serial core's UARTs (ttyS) read them only with INPCK and then drop such a
-// byte themselves; USB serial drivers (FTDI, Prolific, CH340, CP210x) flag it and leave it to the
-// line discipline, which skips every flag on its "real raw" path. PARMRK keeps it off that path. PARMRK
-// also doubles a real 0xFF byte on its way in: MarkedInput undoes that, and drops any byte the line
-// discipline marks as bad. CDC ACM devices (ttyACM) flag no byte: there only the error counters tell.
+// every later answer. The driver hands each byte to the line discipline (n_tty) with a flag; what the
+// input flags do with it:
+// - IGNBRK: a byte flagged as a break is dropped.
+// - INPCK: a byte flagged with a framing or parity error is checked rather than taken as data. The
+//   serial core's UARTs (ttyS) look at their error bits only with INPCK, and then drop such a byte
+//   themselves; USB serial drivers (FTDI, Prolific, CH340, CP210x) flag it whatever the settings.
+// - IGNPAR: with INPCK, the line discipline drops a byte so flagged (without IGNPAR it would mark it,
+//   or hand a 0x00 in its place).
+// - PARMRK: keeps the line discipline on the path that looks at each byte's flag. With IGNBRK and
+//   IGNPAR and none of the flags that ask for byte processing (PARMRK is one), it takes the "real raw"
+//   path on drivers that declare themselves raw (the serial core, USB serial, CDC ACM, pseudo-
+//   terminals): bytes are copied with no look at their flags, and a byte a USB driver flagged as bad
+//   arrives as data. PARMRK marks nothing here, since IGNBRK and IGNPAR drop what it would mark: all
+//   it changes in what is read is that each 0xFF byte comes doubled (MarkedInput undoes that).
+// CDC ACM devices (ttyACM) flag no byte: there only the error counters tell.
 #pragma once
 
 #include <QByteArray>
@@ -25,16 +35,13 @@ struct LineSetupFailure {
 // Nothing when the line runs as described above.
 std::optional<LineSetupFailure> setUpLine(int fd);
 
-// The bytes read from a line set up by setUpLine, as the device sent them: 0xFF 0xFF is one 0xFF, and
-// 0xFF 0x00 x (a byte x that the line discipline marks as bad) is dropped and counted.
-// A mark cut across reads waits for its rest.
+// The bytes read from a line set up by setUpLine, as the device sent them: 0xFF 0xFF is one 0xFF.
+// A pair cut across reads waits for its other half. Any other byte after a 0xFF cannot come from such
+// a line; should it come, both are kept as they came.
 class MarkedInput {
 public:
     QByteArray decode(const char *bytes, qsizetype count);
-    // Bytes dropped as marked bad so far.
-    int badBytes() const { return m_badBytes; }
 
 private:
-    int m_pending = 0; // bytes of a mark seen: 1 after 0xFF, 2 after 0xFF 0x00
-    int m_badBytes = 0;
+    bool m_afterFF = false; // the last byte was the first 0xFF of a pair
 };
