@@ -399,6 +399,15 @@ void TestWindowsEndToEnd::abortedReadsOnALivePortGoOn()
     QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers.size(), 2, 5000);
     QCOMPARE(m_sink->answers.last(), QStringLiteral("4 5 6"));
     QCOMPARE(lost, 0);
+    // Once the aborts are over, a read waits again within the port's next liveness check: no poll
+    // is left running for the rest of the session.
+    QTest::qWait(1500);
+    const int reads = quirks::readsStarted, looks = quirks::statusCalls;
+    QTest::qWait(2000);
+    const int idleReads = quirks::readsStarted - reads, idleLooks = quirks::statusCalls - looks;
+    qInfo("idle 2 s after the aborts: %d reads, %d ClearCommError", idleReads, idleLooks);
+    QVERIFY2(idleReads == 0 && idleLooks <= 3,
+             qPrintable(QStringLiteral("%1 reads and %2 looks in 2 s idle").arg(idleReads).arg(idleLooks)));
     QVERIFY2(m_sink->failures.isEmpty(), qPrintable(m_sink->failures.join(u'\n')));
 }
 

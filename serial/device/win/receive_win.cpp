@@ -5,12 +5,14 @@
 // whatever the timeouts say. No WaitCommEvent: drivers differ most there (an EV_RXCHAR that never comes
 // for bytes already queued, waits refused with error 87, waits that end at once or keep aborting).
 // What drivers still do to a read is met here: a read that ends at once with nothing (the timeouts
-// ignored) is not re-armed for ever but replaced by asking ClearCommError every PollFallbackMs; a read
+// ignored) is not re-armed for ever but replaced by asking ClearCommError every PollFallbackMs, with a
+// read tried again every LivenessMs, which ends the polling as soon as a read waits once more; a read
 // that stays pending when the adapter is pulled out is found out by the liveness check; a read that
 // ends aborted (995) is a loss only when the port no longer answers ClearCommError.
 #include "serialdevice_win.h"
 
 #include "deviceerrors.h"
+#include "eventloop.h"
 
 #include <QObject>
 #include <QTimer>
@@ -122,11 +124,10 @@ void WinSerialDevice::readOn()
             loseWith(error);
             return;
         }
-        if (m_receive == Receive::Polling) {
-            m_receive = Receive::Reading;
-            m_poll->stop();
-            m_emptyReads = 0;
-        }
+        // The read waits: no poll is needed any more.
+        m_receive = Receive::Reading;
+        m_poll->stop();
+        m_emptyReads = 0;
         m_readNotifier->setEnabled(true);
         return;
     }
@@ -138,7 +139,8 @@ bool WinSerialDevice::endedEmpty()
     if (++m_emptyReads < EmptyReadsBeforePolling)
         return false;
     m_receive = Receive::Polling;
-    m_poll->start(PollFallbackMs);
+    if (!m_poll->isActive())
+        m_poll->start(PollFallbackMs);
     return true;
 }
 
@@ -152,11 +154,20 @@ void WinSerialDevice::onPoll()
 
 void WinSerialDevice::onLiveness()
 {
-    if (m_receive != Receive::Reading && m_receive != Receive::Polling)
+    if (m_receive == Receive::Reading) {
+        COMSTAT status{};
+        if (!portStatus(&status))
+            loseWith(GetLastError());
+    } else if (m_receive == Receive::Polling) {
+        // A read that may wait again, which asks the port first: a driver whose reads were aborted a
+        // few times in a row goes back to reading without a timer, while one that ignores the
+        // timeouts ends this read at once too and stays polled.
+        m_receive = Receive::Reading;
+        m_emptyReads = EmptyReadsBeforePolling - 1;
+        readOn();
+    } else {
         return;
-    COMSTAT status{};
-    if (!portStatus(&status))
-        loseWith(GetLastError());
+    }
     postDelivery();
 }
 
@@ -201,13 +212,10 @@ void WinSerialDevice::postDelivery()
         (m_incoming.isEmpty() && !m_lossToReport && m_lineErrors.total() == m_lineErrorsReported))
         return;
     m_deliveryPosted = true;
-    QMetaObject::invokeMethod(
-        m_context,
-        [this, alive = m_alive] {
-            if (*alive)
-                deliver();
-        },
-        Qt::QueuedConnection);
+    postToEventLoop(m_context, [this, alive = m_alive] {
+        if (*alive)
+            deliver();
+    });
 }
 
 void WinSerialDevice::deliver()

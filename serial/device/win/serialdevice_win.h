@@ -93,7 +93,9 @@ private:
     //                        answers: what else waits is taken and the next read is armed
     //   Reading -> Polling   EmptyReadsBeforePolling reads in a row ended with nothing: every
     //                        PollFallbackMs, what ClearCommError says waits is read
-    //   Polling -> Reading   a read stayed pending after all: its notifier ends it
+    //   Polling -> Reading   every LivenessMs, and whenever bytes wait, a read is tried: when it
+    //                        stays pending, its notifier ends it (when it ends at once with nothing,
+    //                        back to Polling)
     //   Reading, Polling -> Lost   a call on the port failed, a read ended with an error, or the
     //                              liveness check failed: the loss is reported once, nothing more is
     //                              read and no timer runs
