@@ -21,6 +21,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <atomic>
@@ -97,17 +98,17 @@ LinuxCounts linuxCounts(const QString &pid)
     return counts;
 }
 
-// The wineserver of this program's prefix: the one whose environment names the same WINEPREFIX (other
-// prefixes may have theirs running beside it). Empty when none is found.
-QString wineserverPid()
+// The Linux process of this prefix (other prefixes may have theirs running beside it) whose name
+// starts with `name`: its environment names the same WINEPREFIX. Empty when none is found. Not
+// /proc/self: under wine the wineserver opens files for the program, and "self" is the wineserver.
+QString linuxPid(const QByteArray &name)
 {
     const QByteArray prefix = "WINEPREFIX=" + qgetenv("WINEPREFIX");
     for (const QString &pid : QDir(QStringLiteral("Z:/proc")).entryList(QDir::Dirs)) {
         if (pid.toLongLong() <= 0)
             continue;
         QFile comm(QStringLiteral("Z:/proc/%1/comm").arg(pid));
-        // "wineserver64" on Debian, whose wineserver is a wrapper of that.
-        if (!comm.open(QIODevice::ReadOnly) || !comm.readAll().startsWith("wineserver"))
+        if (!comm.open(QIODevice::ReadOnly) || !comm.readAll().startsWith(name))
             continue;
         QFile environment(QStringLiteral("Z:/proc/%1/environ").arg(pid));
         if (environment.open(QIODevice::ReadOnly) && environment.readAll().split('\0').contains(prefix))
@@ -169,7 +170,13 @@ int main(int argc, char *argv[])
     QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::awake,
                      [&] { wakeUps.fetch_add(1, std::memory_order_relaxed); });
 
-    const QString server = wineserverPid();
+    // "wineserver64" on Debian, whose wineserver is a wrapper of that. Linux keeps 15 characters of a
+    // process's name: wine names the program's after its executable.
+    const QString server = linuxPid("wineserver");
+    const QString program =
+        linuxPid(QFileInfo(QCoreApplication::applicationFilePath()).fileName().left(15).toLocal8Bit());
+    if (program.isEmpty())
+        std::fprintf(stderr, "this program's Linux process not found: its figures are left out\n");
     if (server.isEmpty())
         std::fprintf(stderr, "no wineserver found for WINEPREFIX=%s: its figures are left out\n",
                      qgetenv("WINEPREFIX").constData());
@@ -178,11 +185,11 @@ int main(int argc, char *argv[])
         runLoopFor(1000);
         const long calls0[] = {clearCommErrors, waitCommEvents, readFiles, overlappedResults};
         const long wake0 = wakeUps;
-        const LinuxCounts self0 = linuxCounts(QStringLiteral("self")), server0 = linuxCounts(server);
+        const LinuxCounts self0 = linuxCounts(program), server0 = linuxCounts(server);
         const Clock::time_point start = Clock::now();
         runLoopFor(idleSeconds * 1000);
         const double s = std::chrono::duration<double>(Clock::now() - start).count();
-        const LinuxCounts self1 = linuxCounts(QStringLiteral("self")), server1 = linuxCounts(server);
+        const LinuxCounts self1 = linuxCounts(program), server1 = linuxCounts(server);
         const long calls1[] = {clearCommErrors, waitCommEvents, readFiles, overlappedResults};
         const double selfWakes = double(self1.wakeUps - self0.wakeUps) / s;
         const double serverWakes = double(server1.wakeUps - server0.wakeUps) / s;
@@ -204,7 +211,8 @@ int main(int argc, char *argv[])
     TimingSink sink;
     ConsoleWindow window(&sink);
     window.show();
-    std::fprintf(stderr, "COM%d, %s\n", peer.com(),
+    std::fprintf(stderr, "COM%d, Linux processes: program %s, wineserver %s, %s\n", peer.com(),
+                 qPrintable(program), qPrintable(server),
                  qEnvironmentVariableIsSet("LIAISON_WINE_NO_SHIM") ? "without the modem-line shim"
                                                                    : "with the modem-line shim");
     idle("port closed");
