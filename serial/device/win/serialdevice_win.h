@@ -30,8 +30,10 @@ constexpr DWORD ReadWaitMs = 0x7FFFFFFE;
 constexpr int EmptyReadsBeforePolling = 3;
 constexpr int PollFallbackMs = 50;
 // How often the port's life is checked while a read is pending: some drivers (USB CDC) leave the read
-// pending when the adapter is pulled out, and fail only what comes after.
-constexpr int LivenessMs = 1000;
+// pending when the adapter is pulled out, and fail only what comes after. Each check wakes the program
+// (under wine it costs about a dozen context switches), so not more often than a loss must be found:
+// within 2 s, on a coarse timer that Windows may run up to 5 % late.
+constexpr int LivenessMs = 1500;
 constexpr qsizetype MaxWrite = 65536;
 // How long a closed port's pending operations are waited for before their blocks are left to them.
 constexpr DWORD AbandonAfterMs = 30000;
