@@ -1,12 +1,15 @@
 // Reception by the Windows serial device, under wine on the test rig (tests/wine: compeer plays the
 // device on a Linux pseudo-terminal at the far end of COMn):
 //   scripts/wine-test.sh bench_wine_receive.exe [ANSWERS] [IDLE_S]   with LIAISON_WINE_PEER_COM=n
-// - idle, the port open and nothing arriving: the process's CPU time, the calls the device makes on
-//   the port (counted through the table of win32calls.h, wrapped here), the event loop's wake-ups (its
-//   dispatcher's awake() signal), and the CPU time again as Linux counts it (Z:\proc/self/stat);
+// - idle, first with the port closed, then open with nothing arriving: wake-ups a second (voluntary
+//   context switches, as Linux counts them in /proc/<pid>/task/*/status) of this program's threads and
+//   of the wineserver that serves it, the CPU time of each, the event loop's wake-ups (its dispatcher's
+//   awake() signal), and the calls the device makes on the port (counted through the table of
+//   win32calls.h, wrapped here);
 // - answer to box: time from the device's third answer byte being written to the line (its first two
 //   went 15 ms before) to the console's showAnswer(), over many answers at random moments.
-// Figures go to standard error: standard output is the rig's channel.
+// The source builds as well against an older device (in a second build tree), so that both designs
+// can be compared on one machine. Figures go to standard error: standard output is the rig's channel.
 #include "../tests/rig/consolefixture.h"
 #include "../tests/wine/winepeer.h"
 #include "benchutil.h"
@@ -15,8 +18,10 @@
 
 #include <QAbstractEventDispatcher>
 #include <QApplication>
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <atomic>
@@ -61,23 +66,63 @@ BOOL WINAPI countOverlappedResult(HANDLE port, OVERLAPPED *ov, DWORD *count, BOO
     return real.getOverlappedResult(port, ov, count, wait);
 }
 
-// This (wine) process's CPU time as Linux counts it, all its threads; -1 when /proc cannot be read.
-double linuxCpuSeconds()
+// What Linux counts for a process, all its threads: voluntary context switches (each one a wake-up
+// from a sleep) and CPU seconds; -1 where /proc cannot be read.
+struct LinuxCounts {
+    qint64 wakeUps = -1;
+    double cpu = -1;
+};
+
+LinuxCounts linuxCounts(const QString &pid)
 {
-    QFile stat(QStringLiteral("Z:/proc/self/stat"));
-    if (!stat.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray text = stat.readAll();
-    // After the command's closing parenthesis: state is field 3, utime 14 and stime 15.
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    return fields.size() > 12 ? double(fields.at(11).toLongLong() + fields.at(12).toLongLong()) / 100.0 : -1;
+    LinuxCounts counts;
+    if (pid.isEmpty())
+        return counts;
+    const QString dir = QStringLiteral("Z:/proc/%1/task").arg(pid);
+    for (const QString &task : QDir(dir).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile status(dir + u'/' + task + QStringLiteral("/status"));
+        if (!status.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : status.readAll().split('\n'))
+            if (line.startsWith("voluntary_ctxt_switches:"))
+                counts.wakeUps = std::max<qint64>(counts.wakeUps, 0) + line.mid(24).trimmed().toLongLong();
+    }
+    QFile stat(QStringLiteral("Z:/proc/%1/stat").arg(pid));
+    if (stat.open(QIODevice::ReadOnly)) {
+        const QByteArray text = stat.readAll();
+        // After the command's closing parenthesis: state is field 3, utime 14 and stime 15.
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 12)
+            counts.cpu = double(fields.at(11).toLongLong() + fields.at(12).toLongLong()) / 100.0;
+    }
+    return counts;
+}
+
+// The Linux process of this prefix (other prefixes may have theirs running beside it) whose name
+// starts with `name`: its environment names the same WINEPREFIX. Empty when none is found. Not
+// /proc/self: under wine the wineserver opens files for the program, and "self" is the wineserver.
+QString linuxPid(const QByteArray &name)
+{
+    const QByteArray prefix = "WINEPREFIX=" + qgetenv("WINEPREFIX");
+    for (const QString &pid : QDir(QStringLiteral("Z:/proc")).entryList(QDir::Dirs)) {
+        if (pid.toLongLong() <= 0)
+            continue;
+        QFile comm(QStringLiteral("Z:/proc/%1/comm").arg(pid));
+        if (!comm.open(QIODevice::ReadOnly) || !comm.readAll().startsWith(name))
+            continue;
+        QFile environment(QStringLiteral("Z:/proc/%1/environ").arg(pid));
+        if (environment.open(QIODevice::ReadOnly) && environment.readAll().split('\0').contains(prefix))
+            return pid;
+    }
+    return {};
 }
 
 // Runs the event loop for `ms` as the console's own would: nothing but its events wakes it.
 void runLoopFor(int ms)
 {
     QEventLoop loop;
-    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    // Coarse: Qt runs a precise timer on a multimedia timer, which adds wake-ups of its own.
+    QTimer::singleShot(ms, Qt::CoarseTimer, &loop, &QEventLoop::quit);
     loop.exec();
 }
 
@@ -125,41 +170,57 @@ int main(int argc, char *argv[])
     QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::awake,
                      [&] { wakeUps.fetch_add(1, std::memory_order_relaxed); });
 
+    // "wineserver64" on Debian, whose wineserver is a wrapper of that. Linux keeps 15 characters of a
+    // process's name: wine names the program's after its executable.
+    const QString server = linuxPid("wineserver");
+    const QString program =
+        linuxPid(QFileInfo(QCoreApplication::applicationFilePath()).fileName().left(15).toLocal8Bit());
+    if (program.isEmpty())
+        std::fprintf(stderr, "this program's Linux process not found: its figures are left out\n");
+    if (server.isEmpty())
+        std::fprintf(stderr, "no wineserver found for WINEPREFIX=%s: its figures are left out\n",
+                     qgetenv("WINEPREFIX").constData());
+    // Idle for idleSeconds: what it costs this program and its wineserver, a second.
+    auto idle = [&](const char *what) {
+        runLoopFor(1000);
+        const long calls0[] = {clearCommErrors, waitCommEvents, readFiles, overlappedResults};
+        const long wake0 = wakeUps;
+        const LinuxCounts self0 = linuxCounts(program), server0 = linuxCounts(server);
+        const Clock::time_point start = Clock::now();
+        runLoopFor(idleSeconds * 1000);
+        const double s = std::chrono::duration<double>(Clock::now() - start).count();
+        const LinuxCounts self1 = linuxCounts(program), server1 = linuxCounts(server);
+        const long calls1[] = {clearCommErrors, waitCommEvents, readFiles, overlappedResults};
+        const double selfWakes = double(self1.wakeUps - self0.wakeUps) / s;
+        const double serverWakes = double(server1.wakeUps - server0.wakeUps) / s;
+        std::fprintf(stderr,
+                     "%s, idle %.1f s, a second: wake-ups %.1f (program %.1f, wineserver %.1f), "
+                     "CPU %.1f ms (program %.1f, wineserver %.1f), event-loop wake-ups %.1f\n",
+                     what, s, selfWakes + serverWakes, selfWakes, serverWakes,
+                     (self1.cpu - self0.cpu + server1.cpu - server0.cpu) * 1000 / s,
+                     (self1.cpu - self0.cpu) * 1000 / s, (server1.cpu - server0.cpu) * 1000 / s,
+                     double(wakeUps - wake0) / s);
+        std::fprintf(stderr,
+                     "%s, calls a second: ClearCommError %.1f, WaitCommEvent %.1f, ReadFile %.1f, "
+                     "GetOverlappedResult %.1f\n",
+                     what, double(calls1[0] - calls0[0]) / s, double(calls1[1] - calls0[1]) / s,
+                     double(calls1[2] - calls0[2]) / s, double(calls1[3] - calls0[3]) / s);
+    };
+
     WinePeer peer;
     TimingSink sink;
     ConsoleWindow window(&sink);
     window.show();
+    std::fprintf(stderr, "COM%d, Linux processes: program %s, wineserver %s, %s\n", peer.com(),
+                 qPrintable(program), qPrintable(server),
+                 qEnvironmentVariableIsSet("LIAISON_WINE_NO_SHIM") ? "without the modem-line shim"
+                                                                   : "with the modem-line shim");
+    idle("port closed");
     findBox(&window, QStringLiteral("Port"))->setText(QString::number(peer.com()));
     click(&window, QStringLiteral("Connecter"));
     if (sink.failed || !window.link().isOpen())
         return 1;
-    std::fprintf(stderr, "COM%d open, %s\n", peer.com(),
-                 qEnvironmentVariableIsSet("LIAISON_WINE_NO_SHIM") ? "without the modem-line shim"
-                                                                   : "with the modem-line shim");
-
-    // Idle.
-    runLoopFor(1000);
-    const long calls0[] = {clearCommErrors, waitCommEvents, readFiles, overlappedResults};
-    const long wake0 = wakeUps;
-    const double linux0 = linuxCpuSeconds();
-    const double cpu0 = processCpuSeconds();
-    const Clock::time_point idleStart = Clock::now();
-    runLoopFor(idleSeconds * 1000);
-    const double idleS = std::chrono::duration<double>(Clock::now() - idleStart).count();
-    const double cpu = processCpuSeconds() - cpu0;
-    const double linux1 = linuxCpuSeconds();
-    const long wakes = wakeUps - wake0;
-    const long calls1[] = {clearCommErrors, waitCommEvents, readFiles, overlappedResults};
-    std::fprintf(stderr, "idle %.1f s: CPU %.3f s (GetProcessTimes), %.3f s per 10 s\n", idleS, cpu,
-                 cpu * 10 / idleS);
-    if (linux0 >= 0 && linux1 >= 0)
-        std::fprintf(stderr, "idle: CPU as Linux counts it %.2f s\n", linux1 - linux0);
-    std::fprintf(stderr,
-                 "idle per second: event-loop wake-ups %.1f; ClearCommError %.1f, WaitCommEvent %.1f, "
-                 "ReadFile %.1f, GetOverlappedResult %.1f\n",
-                 double(wakes) / idleS, double(calls1[0] - calls0[0]) / idleS,
-                 double(calls1[1] - calls0[1]) / idleS, double(calls1[2] - calls0[2]) / idleS,
-                 double(calls1[3] - calls0[3]) / idleS);
+    idle("port open");
 
     // Answers: the rig's channel blocks its caller, so the device's side runs on a thread of its own
     // while the console's event loop runs here.

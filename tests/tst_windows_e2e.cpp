@@ -35,6 +35,9 @@ private slots:
     void ioErrorsNameALostLine();
     void lineErrorsEndTheProgram_data();
     void lineErrorsEndTheProgram();
+    void abortedReadsOnALivePortGoOn_data();
+    void abortedReadsOnALivePortGoOn();
+    void errorsBeforeTheFirstLookGoWithTheirBytes();
     void bytesInFlightAtAnUnplugAreCounted();
     void aWaitThatEndsLateFindsItsBlocks();
     void idleLinkDoesNotSpin();
@@ -110,6 +113,7 @@ void TestWindowsEndToEnd::realDriversStillHearTheDevice_data()
     QTest::newRow("every wait ends at once") << int(Quirk::WaitsEndAtOnce);
     QTest::newRow("Xon and Xoff reported as 0") << int(Quirk::XonXoffReportedZero);
     QTest::newRow("writes cut short to 3 bytes") << int(Quirk::WritesCutShort);
+    QTest::newRow("reads end at once with nothing") << int(Quirk::ReadsEndEmpty);
 }
 
 void TestWindowsEndToEnd::realDriversStillHearTheDevice()
@@ -131,10 +135,16 @@ void TestWindowsEndToEnd::realDriversStillHearTheDevice()
     m_peer.send(frame("010101"));
     QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers.size(), 2, 5000);
     QCOMPARE(m_sink->answers, (QStringList{QStringLiteral("1 1 1"), QStringLiteral("2 2 2")}));
-    // Idle, whatever the driver does with its waits, the loop does not spin.
+    // Idle, whatever the driver does with its waits and reads, the loop does not spin: a driver that
+    // ends every read at once is asked every 50 ms at most, with a read only when bytes wait.
+    const int reads = quirks::readsStarted, looks = quirks::statusCalls;
     QTest::qWait(1000);
     const double used = processCpuSeconds() - cpuBefore;
+    const int idleReads = quirks::readsStarted - reads, idleLooks = quirks::statusCalls - looks;
+    qInfo("idle 1 s: %d reads, %d ClearCommError", idleReads, idleLooks);
     QVERIFY2(used < 0.6, qPrintable(QStringLiteral("%1 s of CPU").arg(used)));
+    QVERIFY2(idleReads <= 3 && idleLooks <= 25,
+             qPrintable(QStringLiteral("%1 reads and %2 looks in 1 s").arg(idleReads).arg(idleLooks)));
     // A frame written just before closing goes out whole.
     click(m_window, QStringLiteral("Prof"));
     m_window->close();
@@ -254,18 +264,44 @@ void TestWindowsEndToEnd::closeRequestDuringASlowOpenIsHeard()
     QVERIFY2(m_sink->failures.isEmpty(), qPrintable(m_sink->failures.value(0)));
 }
 
+namespace {
+
+// Where an unplug shows, in ioErrorsNameALostLine.
+enum class LossSeen {
+    OnWrite,      // the write fails
+    EveryCall,    // every call on the port fails
+    ReadEnds,     // the pending read ends with the code; ClearCommError still answers
+    ReadEndsDead, // the pending read ends with the code, and ClearCommError fails with it too
+    ReadStays,    // the pending read never ends; ClearCommError fails (USB CDC)
+};
+
+} // namespace
+
 void TestWindowsEndToEnd::ioErrorsNameALostLine_data()
 {
     QTest::addColumn<int>("code");
-    QTest::addColumn<bool>("onWrite"); // the write fails; otherwise every call on the port does
+    QTest::addColumn<int>("seen");
     QTest::addColumn<QString>("text");
     // What USB drivers answer after their adapter is pulled out.
     for (const DWORD code : {ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, ERROR_GEN_FAILURE,
                              ERROR_OPERATION_ABORTED, ERROR_DEVICE_NOT_CONNECTED})
-        QTest::addRow("write, error %lu", code) << int(code) << true << "débranché";
-    QTest::newRow("reading, access denied") << int(ERROR_ACCESS_DENIED) << false << "débranché";
+        QTest::addRow("write, error %lu", code) << int(code) << int(LossSeen::OnWrite) << "débranché";
+    QTest::newRow("reading, access denied")
+        << int(ERROR_ACCESS_DENIED) << int(LossSeen::EveryCall) << "débranché";
     // The USB CDC driver's answer to a write the device does not take in time.
-    QTest::newRow("write, semaphore time-out") << int(ERROR_SEM_TIMEOUT) << true << "délai dépassé";
+    QTest::newRow("write, semaphore time-out")
+        << int(ERROR_SEM_TIMEOUT) << int(LossSeen::OnWrite) << "délai dépassé";
+    // A pending read ended by the unplug with no byte.
+    for (const DWORD code : {ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND, ERROR_GEN_FAILURE,
+                             ERROR_DEVICE_NOT_CONNECTED, ERROR_DEVICE_REMOVED})
+        QTest::addRow("pending read ended, error %lu", code)
+            << int(code) << int(LossSeen::ReadEnds) << "débranché";
+    // An aborted read is a loss once the port no longer answers.
+    QTest::newRow("pending read aborted, port gone")
+        << int(ERROR_OPERATION_ABORTED) << int(LossSeen::ReadEndsDead) << "débranché";
+    // The read stays pending for ever: the port's liveness check finds the loss, within 2 s.
+    QTest::newRow("pending read never ends, port gone")
+        << int(ERROR_GEN_FAILURE) << int(LossSeen::ReadStays) << "débranché";
 }
 
 void TestWindowsEndToEnd::lineErrorsEndTheProgram_data()
@@ -298,24 +334,108 @@ void TestWindowsEndToEnd::lineErrorsEndTheProgram()
 void TestWindowsEndToEnd::ioErrorsNameALostLine()
 {
     QFETCH(int, code);
-    QFETCH(bool, onWrite);
+    QFETCH(int, seen);
     QFETCH(QString, text);
     connectToPeer();
-    if (onWrite) {
+    int lost = 0;
+    connect(&m_window->link(), &SerialLink::notified, this,
+            [&] { lost += m_window->link().commEvent() == SerialLink::LineLost; });
+    QElapsedTimer clock;
+    clock.start();
+    switch (LossSeen(seen)) {
+    case LossSeen::OnWrite:
         quirks::writeError = DWORD(code);
-    } else {
+        break;
+    case LossSeen::EveryCall:
         quirks::unplugged = DWORD(code);
-        m_peer.send(frame("01")); // wakes the wait, which now fails
-        int lost = 0;
-        connect(&m_window->link(), &SerialLink::notified, this,
-                [&] { lost += m_window->link().commEvent() == SerialLink::LineLost; });
+        m_peer.send(frame("01")); // ends the pending read, whose result now fails
         QTRY_COMPARE_WITH_TIMEOUT(lost, 1, 5000);
+        break;
+    case LossSeen::ReadEndsDead:
+        quirks::statusError = DWORD(code);
+        [[fallthrough]];
+    case LossSeen::ReadEnds:
+        quirks::readEndsWith = DWORD(code);
+        quirks::readsToEnd = 1;
+        m_peer.send(frame("01")); // ends the pending read: the next one ends with the code
+        QTRY_COMPARE_WITH_TIMEOUT(lost, 1, 5000);
+        break;
+    case LossSeen::ReadStays:
+        quirks::statusError = DWORD(code);
+        QTRY_COMPARE_WITH_TIMEOUT(lost, 1, 2000);
+        qInfo("loss reported after %lld ms", clock.elapsed());
+        break;
     }
     click(m_window, QStringLiteral("Prof"));
     QTRY_COMPARE_WITH_TIMEOUT(m_sink->failures.size(), 1, 5000);
     const QString message = m_sink->failures.first();
     QVERIFY2(message.contains(QStringLiteral("perdue")) && message.contains(text), qPrintable(message));
     QVERIFY2(!message.contains(QStringLiteral("occupé")), qPrintable(message));
+}
+
+void TestWindowsEndToEnd::abortedReadsOnALivePortGoOn_data()
+{
+    QTest::addColumn<int>("aborts");
+    // Some USB CDC drivers end a read with 995 during normal traffic, the port alive.
+    QTest::newRow("one aborted read") << 1;
+    // Often enough in a row that the device asks ClearCommError instead of re-arming for ever.
+    QTest::newRow("three aborted reads in a row") << 3;
+}
+
+void TestWindowsEndToEnd::abortedReadsOnALivePortGoOn()
+{
+    QFETCH(int, aborts);
+    connectToPeer();
+    int lost = 0;
+    connect(&m_window->link(), &SerialLink::notified, this,
+            [&] { lost += m_window->link().commEvent() == SerialLink::LineLost; });
+    quirks::readEndsWith = ERROR_OPERATION_ABORTED;
+    quirks::readsToEnd = aborts;
+    m_peer.send(frame("01")); // ends the pending read: the next ones are aborted
+    QTRY_COMPARE_WITH_TIMEOUT(quirks::readsToEnd.load(), 0, 5000);
+    // Once the aborts are over, a read waits again by the port's next liveness check, though the
+    // line stays quiet: no poll is left running for the rest of the session.
+    QTest::qWait(2000);
+    const int reads = quirks::readsStarted, looks = quirks::statusCalls;
+    QTest::qWait(2000);
+    const int idleReads = quirks::readsStarted - reads, idleLooks = quirks::statusCalls - looks;
+    qInfo("idle 2 s after the aborts: %d reads, %d ClearCommError", idleReads, idleLooks);
+    QVERIFY2(idleReads == 0 && idleLooks <= 3,
+             qPrintable(QStringLiteral("%1 reads and %2 looks in 2 s idle").arg(idleReads).arg(idleLooks)));
+    m_peer.send(frame("0203"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers, QStringList{QStringLiteral("1 2 3")}, 5000);
+    m_peer.send(frame("040506"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers.size(), 2, 5000);
+    QCOMPARE(m_sink->answers.last(), QStringLiteral("4 5 6"));
+    QCOMPARE(lost, 0);
+    QVERIFY2(m_sink->failures.isEmpty(), qPrintable(m_sink->failures.join(u'\n')));
+}
+
+void TestWindowsEndToEnd::errorsBeforeTheFirstLookGoWithTheirBytes()
+{
+    // Bytes that arrive just after the open's purge, spoiled on the line: the driver keeps their error
+    // flags until the first ClearCommError. They go with their errors (or the errors are told): never
+    // shown as an answer whose errors were forgotten.
+    quirks::install(quirks::Quirk::PurgeMissesArrivals);
+    quirks::lineErrors = CE_FRAME;
+    // The open runs beside the window's loop: the bytes go out once the purge has been made.
+    QTimer sender;
+    connect(&sender, &QTimer::timeout, this, [&] {
+        if (quirks::purgeWaiting.exchange(false))
+            m_peer.send(frame("010203"));
+    });
+    sender.start(50);
+    connectToPeer();
+    sender.stop();
+    m_peer.send(frame("040506"));
+    QTRY_VERIFY_WITH_TIMEOUT(!m_sink->answers.isEmpty() || !m_sink->failures.isEmpty(), 5000);
+    QTest::qWait(200);
+    QVERIFY(quirks::purgeMissed && !quirks::purgeWaiting);
+    if (m_sink->failures.isEmpty())
+        QCOMPARE(m_sink->answers, QStringList{QStringLiteral("4 5 6")});
+    else
+        QVERIFY2(m_sink->failures.first().contains(QStringLiteral("erreur de trame")),
+                 qPrintable(m_sink->failures.first()));
 }
 
 void TestWindowsEndToEnd::bytesInFlightAtAnUnplugAreCounted()
@@ -358,9 +478,14 @@ void TestWindowsEndToEnd::idleLinkDoesNotSpin()
     // Idle, the process uses about 0.06 s of CPU a second here (wine's own thread watching the modem
     // lines included); a link that waits again at once on every aborted wait uses three times that.
     const double before = processCpuSeconds();
+    const int reads = quirks::readsStarted, looks = quirks::statusCalls;
     QTest::qWait(2000);
     const double used = processCpuSeconds() - before;
     QVERIFY2(used < 0.25, qPrintable(QStringLiteral("%1 s of CPU in 2 s idle").arg(used)));
+    // Nor is it polled: the read that is pending waits, and the port's life is checked every 1.5 s.
+    const int idleReads = quirks::readsStarted - reads, idleLooks = quirks::statusCalls - looks;
+    QVERIFY2(idleReads == 0 && idleLooks <= 3,
+             qPrintable(QStringLiteral("%1 reads and %2 looks in 2 s idle").arg(idleReads).arg(idleLooks)));
     // And it still hears the device afterwards.
     m_peer.send(frame("030201"));
     QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers, QStringList{QStringLiteral("3 2 1")}, 5000);

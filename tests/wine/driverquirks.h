@@ -2,11 +2,12 @@
 // console's serial device and Win32 (the table of win32calls.h). Each quirk wraps only the calls it
 // concerns; everything else runs for real under wine, on the rig's pseudo-terminal.
 //
-// The device reads by polling and never waits for events, so the quirks of drivers' WaitCommEvent have
-// no call to wrap any more: their rows show that the console needs none of it. A read that ends late
-// is held pending by the wrapper on the caller's OVERLAPPED, and a watcher thread ends it as that
-// driver would; freed memory is filled with 0xDD (operator delete below), so a read that ends in a
-// block the device has already freed is seen.
+// The device keeps one read pending and never waits for events, so the quirks of drivers' WaitCommEvent
+// have no call to wrap any more: their rows show that the console needs none of it. What drivers do to
+// reads is wrapped instead: reads that end at once with nothing, reads aborted while the port lives,
+// reads ended by an unplug's error code, and a read that ends late, which the wrapper holds pending on
+// the caller's OVERLAPPED and a watcher thread ends as that driver would; freed memory is filled with
+// 0xDD (operator delete below), so a read that ends in a block the device has already freed is seen.
 #pragma once
 
 #include "win32calls.h"
@@ -81,6 +82,10 @@ enum class Quirk {
     WaitEndsLate,        // a read stays pending until cancelled, and ends 600 ms after that (a slow
                          // USB driver)
     SlowOpen,            // CreateFile takes 1.5 s (a Bluetooth port connecting)
+    ReadsEndEmpty,       // a read finds nothing waiting and returns at once with 0 bytes, whatever the
+                         // timeouts say
+    PurgeMissesArrivals, // bytes arrive just after the first purge of the input (it waits for the test
+                         // to send them), with the line errors of quirks::lineErrors
 };
 
 inline std::atomic<Quirk> active{Quirk::None};
@@ -91,6 +96,15 @@ inline std::atomic<int> opens{0};        // CreateFile calls so far
 // CE_OVERRUN, ...), as a driver does for a byte the line spoiled; wine's never does.
 inline std::atomic<DWORD> lineErrors{0};
 inline std::atomic<int> writesStarted{0}; // WriteFile calls so far
+inline std::atomic<int> readsStarted{0};  // ReadFile calls so far
+inline std::atomic<int> statusCalls{0};   // ClearCommError calls so far
+// When set, ClearCommError alone fails with this code (a port gone while a read stays pending).
+inline std::atomic<DWORD> statusError{0};
+// The next readsToEnd reads end at once, pending first, with this error and no byte.
+inline std::atomic<DWORD> readEndsWith{0};
+inline std::atomic<int> readsToEnd{0};
+inline std::atomic<bool> purgeMissed{false};
+inline std::atomic<bool> purgeWaiting{false}; // the missed purge waits for the test's bytes
 inline std::atomic<bool> freedBlockWritten{false};
 
 // The read the test holds pending for the device.
@@ -116,6 +130,8 @@ struct SlowWrite {
 };
 inline SlowWrite slowWrite;
 inline Win32SerialCalls real;
+// The read ended by readEndsWith, whose result GetOverlappedResult gives.
+inline std::atomic<OVERLAPPED *> endedRead{nullptr};
 
 constexpr ULONG_PTR StatusPending = 0x103;
 
@@ -179,7 +195,8 @@ inline void watch(std::atomic<bool> &running)
 
 inline BOOL WINAPI clearCommError(HANDLE port, DWORD *errors, COMSTAT *status)
 {
-    if (const DWORD code = unplugged) {
+    ++statusCalls;
+    if (const DWORD code = unplugged ? unplugged.load() : statusError.load()) {
         SetLastError(code);
         return FALSE;
     }
@@ -191,6 +208,16 @@ inline BOOL WINAPI clearCommError(HANDLE port, DWORD *errors, COMSTAT *status)
 
 inline BOOL WINAPI readFile(HANDLE port, void *buffer, DWORD size, DWORD *read, OVERLAPPED *ov)
 {
+    ++readsStarted;
+    if (readsToEnd > 0 && readEndsWith) {
+        --readsToEnd;
+        endedRead = ov;
+        ov->Internal = 0xC0000120; // STATUS_CANCELLED
+        ov->InternalHigh = 0;
+        SetEvent(ov->hEvent);
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
     if (const DWORD code = unplugged) {
         SetLastError(code);
         return FALSE;
@@ -206,6 +233,18 @@ inline BOOL WINAPI readFile(HANDLE port, void *buffer, DWORD size, DWORD *read, 
         ResetEvent(ov->hEvent);
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
+    }
+    if (active == Quirk::ReadsEndEmpty) {
+        DWORD errors = 0;
+        COMSTAT status{};
+        // Wine reports no error flags, so this look takes none from the device's own.
+        if (real.clearCommError(port, &errors, &status) && status.cbInQue == 0) {
+            *read = 0;
+            ov->Internal = 0;
+            ov->InternalHigh = 0;
+            SetEvent(ov->hEvent);
+            return TRUE;
+        }
     }
     return real.readFile(port, buffer, size, read, ov);
 }
@@ -250,11 +289,26 @@ inline BOOL WINAPI purgeComm(HANDLE port, DWORD flags)
             slowWrite.ov = nullptr;
         }
     }
-    return real.purgeComm(port, flags);
+    const BOOL ok = real.purgeComm(port, flags);
+    if ((flags & PURGE_RXCLEAR) && active == Quirk::PurgeMissesArrivals && !purgeMissed.exchange(true)) {
+        // Returns once the test's bytes have arrived, as if they had come just after the purge.
+        purgeWaiting = true;
+        DWORD errors = 0;
+        COMSTAT status{};
+        for (int i = 0; i < 250 && real.clearCommError(port, &errors, &status) && status.cbInQue < 3; ++i)
+            Sleep(20);
+    }
+    return ok;
 }
 
 inline BOOL WINAPI getOverlappedResult(HANDLE port, OVERLAPPED *ov, DWORD *count, BOOL wait)
 {
+    OVERLAPPED *ended = ov;
+    if (endedRead.compare_exchange_strong(ended, nullptr)) {
+        *count = 0;
+        SetLastError(readEndsWith);
+        return FALSE;
+    }
     if (const DWORD code = unplugged) {
         SetLastError(code);
         return FALSE;
@@ -298,6 +352,14 @@ inline void install(Quirk quirk)
     lineErrors = 0;
     opens = 0;
     writesStarted = 0;
+    readsStarted = 0;
+    statusCalls = 0;
+    statusError = 0;
+    readEndsWith = 0;
+    readsToEnd = 0;
+    purgeMissed = false;
+    purgeWaiting = false;
+    endedRead = nullptr;
     freedBlockWritten = false;
     Win32SerialCalls &calls = win32SerialCalls();
     calls.createFile = createFile;

@@ -1,6 +1,6 @@
 // Opening the port: CreateFile for overlapped I/O, the line at 9600 baud 8N1 without flow control (read
-// back, for a driver may keep what it cannot do), reads that return at once, DTR raised, then a settle
-// and the purge of what the line held.
+// back, for a driver may keep what it cannot do), reads that end as soon as one byte is there, DTR
+// raised, then a settle and the purge of what the line held, with the errors that came with it.
 #include "serialdevice_win.h"
 
 #include "deviceerrors.h"
@@ -13,8 +13,9 @@ bool isNotSupported(DWORD error)
            error == ERROR_INVALID_PARAMETER;
 }
 
-HANDLE openConfigured(const QString &path, const QString &name)
+HANDLE openConfigured(const QString &path, const QString &name, DWORD *lineErrors)
 {
+    *lineErrors = 0;
     // Share mode 0: the port is ours alone while it is open.
     const HANDLE handle =
         win32().createFile(reinterpret_cast<const wchar_t *>(path.utf16()), GENERIC_READ | GENERIC_WRITE, 0,
@@ -70,9 +71,12 @@ HANDLE openConfigured(const QString &path, const QString &name)
         applied.fOutxDsrFlow || applied.fOutX || applied.fInX)
         refuse(QStringLiteral("le port n'accepte pas 9600 bauds 8N1 sans contrôle de flux"), 0);
 
-    // Reads return at once with what is waiting; writes have no time limit.
+    // A read returns at once with what is waiting, or, when nothing is, as soon as one byte arrives;
+    // writes have no time limit.
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = ReadWaitMs;
     if (!win32().setCommTimeouts(handle, &timeouts))
         refuse(QStringLiteral("réglage des délais impossible"), GetLastError());
 
@@ -83,9 +87,23 @@ HANDLE openConfigured(const QString &path, const QString &name)
     }
 
     // What the line held before it was opened, and whatever came while it settled, would shift every
-    // three-byte answer after it: drop it.
+    // three-byte answer after it: drop it. The driver's error flags (CE_FRAME, ...) stay set until
+    // ClearCommError reads them, and stand for bytes dropped or still queued: purge again until a look
+    // finds the queue empty, so that the flags it clears went with dropped bytes only. A device that
+    // never stops sending keeps the last look's flags: they are counted as the line's errors.
     Sleep(SerialDevice::SettleMs);
-    win32().purgeComm(handle, PURGE_RXABORT | PURGE_RXCLEAR);
+    for (int tries = 0; tries < 8; ++tries) {
+        win32().purgeComm(handle, PURGE_RXABORT | PURGE_RXCLEAR);
+        COMSTAT status{};
+        if (!win32().clearCommError(handle, lineErrors, &status)) {
+            *lineErrors = 0; // the watch that follows refuses a port that cannot say this
+            break;
+        }
+        if (status.cbInQue == 0) {
+            *lineErrors = 0;
+            break;
+        }
+    }
     return handle;
 }
 

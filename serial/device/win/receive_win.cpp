@@ -1,11 +1,18 @@
-// Receiving: every PollMs a timer on the event loop asks ClearCommError how many bytes wait and reads
-// exactly those, with "return at once" timeouts. No WaitCommEvent: drivers differ most there (an
-// EV_RXCHAR that never comes for bytes already queued, waits refused with error 87, waits that end at
-// once or keep aborting, as wine's do on a line without modem lines), and a poll depends on none of it.
-// Idle, that is one ClearCommError a tick and nothing else.
+// Receiving: one overlapped read is always pending, and its QWinEventNotifier wakes the event loop when
+// it ends; while the line is quiet nothing runs but a check of the port's life every LivenessMs. The
+// port's timeouts (open_win.cpp) end a read as soon as one byte is there, and each read asks for what
+// ClearCommError says waits, at least 1: wine keeps a read pending until its whole length has arrived,
+// whatever the timeouts say. No WaitCommEvent: drivers differ most there (an EV_RXCHAR that never comes
+// for bytes already queued, waits refused with error 87, waits that end at once or keep aborting).
+// What drivers still do to a read is met here: a read that ends at once with nothing (the timeouts
+// ignored) is not re-armed for ever but replaced by asking ClearCommError every PollFallbackMs, with a
+// read tried again every LivenessMs, which ends the polling as soon as a read waits once more; a read
+// that stays pending when the adapter is pulled out is found out by the liveness check; a read that
+// ends aborted (995) is a loss only when the port no longer answers ClearCommError.
 #include "serialdevice_win.h"
 
 #include "deviceerrors.h"
+#include "eventloop.h"
 
 #include <QObject>
 #include <QTimer>
@@ -22,28 +29,28 @@ void WinSerialDevice::start()
     if (!m_io->hasEvents())
         throw OpenFailure(OpenFailure::Other,
                           openFailureMessage(m_name, QStringLiteral("ressources système épuisées")));
+    // Errors that came with bytes the open could not drop are counted, as every later one.
+    countLineErrors(m_errorsAtOpen);
     // A port that cannot even say what it has received is refused at once rather than left deaf.
     COMSTAT status{};
-    DWORD errors = 0;
-    if (!win32().clearCommError(m_handle, &errors, &status))
+    if (!portStatus(&status))
         throw OpenFailure(OpenFailure::Other,
                           openFailureMessage(m_name, QStringLiteral("surveillance de la réception "
                                                                     "impossible (%1)")
                                                          .arg(ioError(int(GetLastError())).reason)));
     m_readNotifier = makeNotifier(m_io->readOv.hEvent, &WinSerialDevice::onReadDone);
     m_writeNotifier = makeNotifier(m_io->writeOv.hEvent, &WinSerialDevice::onWriteDone);
+    // Both coarse: Qt gives timers over 20 ms a system timer that Windows may coalesce.
     m_poll = new QTimer(m_context);
-    QObject::connect(m_poll, &QTimer::timeout, m_poll, [this] { onTick(); });
-    m_receive = Receive::Polling;
-    // Events come from the event loop only: the first tick, like every other, reads from there.
-    m_poll->start(PollMs);
-}
-
-void WinSerialDevice::onTick()
-{
-    if (m_receive != Receive::Polling)
-        return;
-    readWaiting();
+    m_poll->setTimerType(Qt::CoarseTimer);
+    QObject::connect(m_poll, &QTimer::timeout, m_poll, [this] { onPoll(); });
+    m_liveness = new QTimer(m_context);
+    m_liveness->setTimerType(Qt::CoarseTimer);
+    QObject::connect(m_liveness, &QTimer::timeout, m_liveness, [this] { onLiveness(); });
+    m_receive = Receive::Reading;
+    m_liveness->start(LivenessMs);
+    // Events come from the event loop only: what the first read takes is handed over from there.
+    readOn();
     postDelivery();
 }
 
@@ -54,38 +61,61 @@ void WinSerialDevice::onReadDone()
     const std::optional<Ended> ended = collect(m_io->readOv, m_readNotifier);
     if (!ended)
         return;
-    m_receive = Receive::Polling;
-    if (ended->count > 0)
+    if (ended->count > 0) {
         m_incoming.append(m_io->readBuffer, qsizetype(ended->count));
-    if (ended->error != ERROR_SUCCESS)
+        m_emptyReads = 0;
+    }
+    if (ended->error == ERROR_OPERATION_ABORTED) {
+        // The device cancels nothing while it reads, yet some drivers (USB CDC on Windows 11) end a read
+        // so during normal traffic: a loss only when the port no longer answers.
+        COMSTAT status{};
+        if (!portStatus(&status)) {
+            loseWith(GetLastError());
+            postDelivery();
+            return;
+        }
+        if (ended->count == 0 && endedEmpty()) {
+            postDelivery();
+            return;
+        }
+    } else if (ended->error != ERROR_SUCCESS) {
         loseWith(ended->error);
-    else
-        readWaiting();
+        postDelivery();
+        return;
+    } else if (ended->count == 0 && endedEmpty()) {
+        postDelivery();
+        return;
+    }
+    readOn();
     postDelivery();
 }
 
-// Reads what the port says is waiting into m_incoming, until nothing is; a read the driver keeps
-// pending ends through its notifier.
-void WinSerialDevice::readWaiting()
+// Takes what waits, then leaves one read pending; a driver that ends every read at once with nothing
+// gets polled instead.
+void WinSerialDevice::readOn()
 {
-    while (m_receive == Receive::Polling) {
+    while (m_receive == Receive::Reading || m_receive == Receive::Polling) {
         COMSTAT status{};
         if (!portStatus(&status)) {
             loseWith(GetLastError());
             return;
         }
-        if (status.cbInQue == 0)
+        // While polling, a read only for what waits.
+        if (m_receive == Receive::Polling && status.cbInQue == 0)
             return;
-        // Only what is waiting: some drivers (wine's among them) keep a read pending until the next
-        // byte arrives, whatever the timeouts say.
-        const DWORD wanted = std::min<DWORD>(status.cbInQue, ReadChunk);
+        // What waits, or 1: wine keeps a read pending until its whole length has arrived.
+        const DWORD wanted = std::clamp<DWORD>(status.cbInQue, 1, ReadChunk);
         DWORD n = 0;
         IoBlocks::lend(m_io->readOv);
         if (win32().readFile(m_handle, m_io->readBuffer, wanted, &n, &m_io->readOv)) {
             IoBlocks::takeBack(m_io->readOv);
-            if (n == 0)
+            if (n > 0) {
+                m_incoming.append(m_io->readBuffer, qsizetype(n));
+                m_emptyReads = 0;
+                continue;
+            }
+            if (m_receive == Receive::Polling || endedEmpty())
                 return;
-            m_incoming.append(m_io->readBuffer, qsizetype(n));
             continue;
         }
         const DWORD error = GetLastError();
@@ -94,9 +124,51 @@ void WinSerialDevice::readWaiting()
             loseWith(error);
             return;
         }
+        // The read waits: no poll is needed any more.
         m_receive = Receive::Reading;
+        m_poll->stop();
+        m_emptyReads = 0;
         m_readNotifier->setEnabled(true);
+        return;
     }
+}
+
+// A read ended with nothing. True once that has happened too often in a row, and the device polls.
+bool WinSerialDevice::endedEmpty()
+{
+    if (++m_emptyReads < EmptyReadsBeforePolling)
+        return false;
+    m_receive = Receive::Polling;
+    if (!m_poll->isActive())
+        m_poll->start(PollFallbackMs);
+    return true;
+}
+
+void WinSerialDevice::onPoll()
+{
+    if (m_receive != Receive::Polling)
+        return;
+    readOn();
+    postDelivery();
+}
+
+void WinSerialDevice::onLiveness()
+{
+    if (m_receive == Receive::Reading) {
+        COMSTAT status{};
+        if (!portStatus(&status))
+            loseWith(GetLastError());
+    } else if (m_receive == Receive::Polling) {
+        // A read that may wait again, which asks the port first: a driver whose reads were aborted a
+        // few times in a row goes back to reading without a timer, while one that ignores the
+        // timeouts ends this read at once too and stays polled.
+        m_receive = Receive::Reading;
+        m_emptyReads = EmptyReadsBeforePolling - 1;
+        readOn();
+    } else {
+        return;
+    }
+    postDelivery();
 }
 
 bool WinSerialDevice::portStatus(COMSTAT *status)
@@ -104,12 +176,17 @@ bool WinSerialDevice::portStatus(COMSTAT *status)
     DWORD errors = 0;
     if (!win32().clearCommError(m_handle, &errors, status))
         return false;
+    countLineErrors(errors);
+    return true;
+}
+
+void WinSerialDevice::countLineErrors(DWORD errors)
+{
     // Each flag stands for at least one byte lost or spoiled since the last call; breaks are not.
     m_lineErrors.frame += (errors & CE_FRAME) ? 1 : 0;
     m_lineErrors.parity += (errors & CE_RXPARITY) ? 1 : 0;
     m_lineErrors.overrun += (errors & CE_OVERRUN) ? 1 : 0;
     m_lineErrors.bufferOverrun += (errors & CE_RXOVER) ? 1 : 0;
-    return true;
 }
 
 void WinSerialDevice::loseWith(DWORD error)
@@ -135,13 +212,10 @@ void WinSerialDevice::postDelivery()
         (m_incoming.isEmpty() && !m_lossToReport && m_lineErrors.total() == m_lineErrorsReported))
         return;
     m_deliveryPosted = true;
-    QMetaObject::invokeMethod(
-        m_context,
-        [this, alive = m_alive] {
-            if (*alive)
-                deliver();
-        },
-        Qt::QueuedConnection);
+    postToEventLoop(m_context, [this, alive = m_alive] {
+        if (*alive)
+            deliver();
+    });
 }
 
 void WinSerialDevice::deliver()

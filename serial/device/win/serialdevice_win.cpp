@@ -1,11 +1,14 @@
 // The serial device on Windows: a COM port opened for overlapped I/O (open_win.cpp) and driven from the
-// Qt event loop. A timer reads what ClearCommError says has arrived (receive_win.cpp); one overlapped
-// WriteFile at a time carries the output, its end signalled through a QWinEventNotifier (write_win.cpp).
+// Qt event loop. One overlapped ReadFile is always pending and ends when a byte arrives (receive_win.cpp);
+// one overlapped WriteFile at a time carries the output (write_win.cpp); each signals its end through a
+// QWinEventNotifier.
 // Every Win32 call on the port goes through the table of win32calls.h.
 //
 // What real drivers do, and wine does not, shapes it:
 // - Their WaitCommEvent differs from one driver to the next (no EV_RXCHAR for bytes already queued,
-//   error 87, waits that end at once or keep aborting): reception polls instead, 100 times a second.
+//   error 87, waits that end at once or keep aborting): reception never waits for events, only for a
+//   read. What drivers do to reads (ignore the timeouts, leave a read pending at an unplug, abort one
+//   during normal traffic) is met there, and no timer under 1 s runs while the line works.
 // - Bytes are handed to the link from a call of their own on the event loop, never from inside a
 //   timer's or a notifier's signal: the link may run an answer box from there, and the device keeps
 //   reading while the box is open (a driver's queue holds only a few KiB).
@@ -57,7 +60,7 @@ WinSerialDevice::~WinSerialDevice()
 
 void WinSerialDevice::open()
 {
-    m_handle = openConfigured(m_path, m_name);
+    m_handle = openConfigured(m_path, m_name, &m_errorsAtOpen);
 }
 
 void WinSerialDevice::stopWatching()
@@ -65,8 +68,9 @@ void WinSerialDevice::stopWatching()
     if (m_receive != Receive::Lost)
         m_receive = Receive::Off;
     m_wantWritable = false;
-    if (m_poll)
-        m_poll->stop();
+    for (QTimer *timer : {m_poll, m_liveness})
+        if (timer)
+            timer->stop();
     for (QWinEventNotifier *notifier : {m_readNotifier, m_writeNotifier})
         if (notifier)
             notifier->setEnabled(false);
@@ -79,11 +83,11 @@ void WinSerialDevice::release(bool drained)
     stopWatching();
     // The notifiers and the timer may be inside their own signal here: they go from the event loop.
     for (QObject *object : {static_cast<QObject *>(m_readNotifier), static_cast<QObject *>(m_writeNotifier),
-                            static_cast<QObject *>(m_poll)})
+                            static_cast<QObject *>(m_poll), static_cast<QObject *>(m_liveness)})
         if (object)
             object->deleteLater();
     m_readNotifier = m_writeNotifier = nullptr;
-    m_poll = nullptr;
+    m_poll = m_liveness = nullptr;
     // Only what the line could not send in its time is thrown away: a purge of the output also drops
     // bytes still on their way to the device.
     DWORD purge = PURGE_RXABORT | PURGE_RXCLEAR;

@@ -19,10 +19,21 @@ class QWinEventNotifier;
 
 namespace windevice {
 
-// How often the port is asked what it has received: at 9600 baud about 10 bytes a tick, against a
-// driver's queue of a few KiB.
-constexpr int PollMs = 10;
 constexpr DWORD ReadChunk = 4096;
+// A pending read ends as soon as one byte is there (ReadIntervalTimeout and ReadTotalTimeoutMultiplier
+// MAXDWORD), or after this long with nothing. Below 0x80000000: some USB drivers (CH340, CH343) read a
+// constant with the top bit set as 0, and every read would then end at once, empty.
+constexpr DWORD ReadWaitMs = 0x7FFFFFFE;
+// Reads that end empty this many times in a row come from a driver that ignores the timeouts: the
+// device then asks ClearCommError every PollFallbackMs instead of spinning. Not under 20 ms: Qt runs
+// shorter timers on a multimedia timer, which holds the whole PC at a 1 ms timer resolution.
+constexpr int EmptyReadsBeforePolling = 3;
+constexpr int PollFallbackMs = 50;
+// How often the port's life is checked while a read is pending: some drivers (USB CDC) leave the read
+// pending when the adapter is pulled out, and fail only what comes after. Each check wakes the program
+// (under wine it costs about a dozen context switches), so not more often than a loss must be found:
+// within 2 s, on a coarse timer that Windows may run up to 5 % late.
+constexpr int LivenessMs = 1500;
 constexpr qsizetype MaxWrite = 65536;
 // How long a closed port's pending operations are waited for before their blocks are left to them.
 constexpr DWORD AbandonAfterMs = 30000;
@@ -37,7 +48,9 @@ inline Win32SerialCalls &win32()
 bool isNotSupported(DWORD error);
 
 // Opens the port exclusively and sets the line up; returns its handle. Runs off the event loop.
-HANDLE openConfigured(const QString &path, const QString &name);
+// `lineErrors` receives the CE_ flags that came with bytes still queued after the purge (a device that
+// never stops sending), 0 when everything before the last look was dropped.
+HANDLE openConfigured(const QString &path, const QString &name, DWORD *lineErrors);
 
 // Everything the system may write into while an operation on the port is pending. Shared: it outlives
 // the device when an operation has not ended by the time the port is released. Each block's event is
@@ -76,13 +89,20 @@ public:
 
 private:
     // Reception, one state at a time (receive_win.cpp):
-    //   Off     -> Polling   start(): every PollMs, what ClearCommError says waits is read
-    //   Polling -> Reading   the driver kept a read pending: its notifier ends it, ticks wait for it
-    //   Reading -> Polling   the read ended; what else waits is read at once
-    //   Polling, Reading -> Lost   a call on the port failed: the loss is reported once, nothing more
-    //                              is read and no tick runs
+    //   Off     -> Reading   start(): one read of max(1, waiting) bytes is pending, its notifier armed,
+    //                        and the port's life is checked every LivenessMs
+    //   Reading -> Reading   the read ended with bytes, or empty, or aborted while the port still
+    //                        answers: what else waits is taken and the next read is armed
+    //   Reading -> Polling   EmptyReadsBeforePolling reads in a row ended with nothing: every
+    //                        PollFallbackMs, what ClearCommError says waits is read
+    //   Polling -> Reading   every LivenessMs, and whenever bytes wait, a read is tried: when it
+    //                        stays pending, its notifier ends it (when it ends at once with nothing,
+    //                        back to Polling)
+    //   Reading, Polling -> Lost   a call on the port failed, a read ended with an error, or the
+    //                              liveness check failed: the loss is reported once, nothing more is
+    //                              read and no timer runs
     //   any     -> Off       stopWatching(); a read still pending keeps its block (IoBlocks)
-    enum class Receive { Off, Polling, Reading, Lost };
+    enum class Receive { Off, Reading, Polling, Lost };
 
     // How a pending operation ended: its byte count, and the error when it failed.
     struct Ended {
@@ -100,9 +120,12 @@ private:
     bool portStatus(COMSTAT *status);
 
     // Receiving
-    void onTick();
     void onReadDone();
-    void readWaiting();
+    void onPoll();
+    void onLiveness();
+    void readOn();
+    bool endedEmpty();
+    void countLineErrors(DWORD errors);
     void loseWith(DWORD error);
     void postDelivery();
     void deliver();
@@ -125,9 +148,12 @@ private:
     std::shared_ptr<IoBlocks> m_io = std::make_shared<IoBlocks>();
     QWinEventNotifier *m_readNotifier = nullptr;
     QWinEventNotifier *m_writeNotifier = nullptr;
-    QTimer *m_poll = nullptr;
+    QTimer *m_poll = nullptr;     // the fallback, only while Polling
+    QTimer *m_liveness = nullptr; // while Reading or Polling
 
     Receive m_receive = Receive::Off;
+    int m_emptyReads = 0; // reads in a row that ended with nothing
+    DWORD m_errorsAtOpen = 0;
     QByteArray m_incoming; // read, not handed over yet
     bool m_deliveryPosted = false;
     bool m_lossToReport = false;
