@@ -48,6 +48,9 @@ if [ -n "${LIAISON_DEBIAN13_ROOT:-}" ]; then
     keep=1
 else
     root=$(mktemp -d /tmp/liaison-debian13.XXXXXX)
+    # mktemp makes it private; inside, it is the system's / and every user must be able to pass it, as on
+    # any system (the lock tests run parts of themselves as another user).
+    chmod 755 "$root"
     keep=0
 fi
 # The processes running inside the system, by id: those whose root directory is it. A daemon that a test
