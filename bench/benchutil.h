@@ -15,6 +15,7 @@ public:
         failed = true;
     }
     void showAnswer(const QString &) override { ++answers; }
+    void showNotice(const QString &text) override { std::fprintf(stderr, "notice: %s\n", qPrintable(text)); }
     void end(int) override {}
     bool failed = false;
     int answers = 0;

@@ -73,6 +73,11 @@ void BoxMessageSink::showAnswer(const QString &text)
     showBox(m_parent, QMessageBox::NoIcon, text);
 }
 
+void BoxMessageSink::showNotice(const QString &text)
+{
+    showBox(m_parent, QMessageBox::Warning, text);
+}
+
 void BoxMessageSink::end(int status)
 {
     QCoreApplication::exit(status);

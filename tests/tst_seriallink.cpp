@@ -455,6 +455,7 @@ public:
     qsizetype pendingOutput() override { return m_script.heldAtLoss; }
     bool waitWritable(qint64) override { return !m_script.full; }
     bool waitSent(qint64) override { return true; }
+    void checkLineErrors() override {}
     void stopWatching() override {}
     void release(bool drained) override
     {
@@ -630,7 +631,7 @@ void TestSerialLink::lineFailuresAtTheConsoleAreNeverDropped()
         if (device.startsWith(u"spoils a byte")) {
             LineErrors errors;
             errors.frame = 1;
-            events->lineErrors(errors);
+            events->lineErrors(errors, nullptr, 0);
             const qsizetype waiting = device.section(u' ', 3, 3).toInt();
             events->received("\x04\x05\x06", waiting);
         }

@@ -1,7 +1,5 @@
 #include "deviceerrors.h"
 
-#include <QStringList>
-
 #include <algorithm>
 
 const SystemErrorMeaning *systemErrorMeaning(int code)
@@ -41,20 +39,4 @@ QString openFailureMessage(const QString &name, const QString &what)
 OpenFailure openFailureFor(const QString &name, int code)
 {
     return OpenFailure(openErrorCause(code), openFailureMessage(name, openErrorText(code)));
-}
-
-QString lineErrorsText(const LineErrors &errors)
-{
-    QStringList parts;
-    const auto add = [&parts](int count, const char *one, const char *many) {
-        if (count > 0)
-            parts << QString::fromUtf8(count == 1 ? one : many).arg(count);
-    };
-    add(errors.frame, "%1 erreur de trame", "%1 erreurs de trame");
-    add(errors.parity, "%1 erreur de parité", "%1 erreurs de parité");
-    add(errors.overrun, "%1 octet perdu (débordement du circuit série)",
-        "%1 octets perdus (débordement du circuit série)");
-    add(errors.bufferOverrun, "%1 octet perdu (tampon de réception plein)",
-        "%1 octets perdus (tampon de réception plein)");
-    return parts.join(QStringLiteral(", "));
 }

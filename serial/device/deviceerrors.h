@@ -7,6 +7,7 @@
 #pragma once
 
 #include "failure.h"
+#include "linenotice.h"
 
 #include <QString>
 #include <QStringView>
@@ -47,19 +48,6 @@ OpenFailure::Cause openErrorCause(int code);
 QString openErrorText(int code);
 // What it means when reading, writing or waiting on an open port.
 DeviceError ioError(int code);
-
-// Bytes the line or the driver lost or spoiled since the port opened, as the driver counts them
-// (TIOCGICOUNT on Linux, ClearCommError on Windows). Breaks are not among them.
-struct LineErrors {
-    int frame = 0;         // a byte with a framing error
-    int parity = 0;        // a byte with a parity error
-    int overrun = 0;       // bytes the UART could not hand over in time
-    int bufferOverrun = 0; // bytes the system had no room for
-    int total() const { return frame + parity + overrun + bufferOverrun; }
-};
-
-// "1 erreur de trame, 2 octets perdus (débordement du circuit série)": what went wrong, in French.
-QString lineErrorsText(const LineErrors &errors);
 
 // The message for a port that cannot be opened: "Impossible d'ouvrir le port COM3 : <what>."
 QString openFailureMessage(const QString &name, const QString &what);

@@ -19,8 +19,14 @@
 //   taking bytes from the line meanwhile.
 // - A lost device (unplugged, peer closed) is reported once by DeviceEvents::lost(); the device then
 //   stops watching itself, so nothing spins.
-// - A byte that the line or the driver lost or spoiled, where the driver counts them, is reported by
-//   DeviceEvents::lineErrors() before the bytes read with it: every answer after it could be shifted.
+// - A byte that the line or the driver spoiled (a framing or parity error; on Windows also a break,
+//   whose 0x00 the driver queues) reaches DeviceEvents::lineErrors() instead of received(), in its
+//   place among the bytes, with the errors that came with it; bytes lost (an overrun) and errors that a
+//   driver counts without flagging a byte come the same way with no byte, before the bytes read with
+//   them. Each error is reported once. Breaks are dropped on Linux.
+// - checkLineErrors() looks for errors counted since the last report, which the link asks for when the
+//   line has fallen silent: they are reported at once, or from a call posted on the event loop before
+//   checkLineErrors() returns, so that they reach the link before anything it posts afterwards.
 // - waitWritable() and waitSent() block, each for at most the time given: they serve only the bounded
 //   drain when the port closes.
 // - release() gives the port back to the system within ReleaseWaitMs, whatever the driver does: a final
@@ -44,11 +50,13 @@ public:
     DeviceEvents() = default;
     Q_DISABLE_COPY_MOVE(DeviceEvents)
 
+    // Bytes that came whole, oldest first.
     virtual void received(const char *bytes, qsizetype count) = 0;
     virtual void writable() = 0;
     virtual void lost(const DeviceError &error) = 0;
-    // The line lost or spoiled bytes since the port opened (all counted so far); the device goes on.
-    virtual void lineErrors(const LineErrors &errors) = 0;
+    // Errors new since the last report and the bytes that came spoiled with them, in their place among the
+    // received bytes; no byte when the errors came with none.
+    virtual void lineErrors(const LineErrors &errors, const char *bytes, qsizetype count) = 0;
 
 protected:
     ~DeviceEvents() = default;
@@ -79,6 +87,8 @@ public:
     virtual bool waitWritable(qint64 timeoutMs) = 0;
     // Waits until everything taken is on the line; false when the time ran out first.
     virtual bool waitSent(qint64 timeoutMs) = 0;
+    // Reports errors counted since the last report (the line has fallen silent).
+    virtual void checkLineErrors() = 0;
     // Stops every notification: no event reaches the link after this.
     virtual void stopWatching() = 0;
     virtual void release(bool drained) = 0;

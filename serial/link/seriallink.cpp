@@ -367,13 +367,13 @@ void SerialLink::lost(const DeviceError &error)
     loseLine(error);
 }
 
-void SerialLink::lineErrors(const LineErrors &errors)
+void SerialLink::lineErrors(const LineErrors &errors, const char *, qsizetype)
 {
     const bool first = m_lineFailure.isEmpty();
     m_lineFailure =
         QStringLiteral("La ligne du port %1 a perdu ou abîmé des octets reçus (%2) : les réponses "
                        "reçues depuis pourraient être décalées.")
-            .arg(portName(), lineErrorsText(errors));
+            .arg(portName(), QString::number(errors.total()));
     if (!first)
         return;
     // From the event loop: the device may still be inside its own notification.

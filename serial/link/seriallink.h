@@ -125,7 +125,7 @@ private:
     void received(const char *bytes, qsizetype count) override;
     void writable() override;
     void lost(const DeviceError &error) override;
-    void lineErrors(const LineErrors &errors) override;
+    void lineErrors(const LineErrors &errors, const char *bytes, qsizetype count) override;
 
     // Runs the device's open on a thread of its own while the event loop goes on; false when close()
     // abandoned it meanwhile.

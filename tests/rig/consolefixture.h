@@ -80,15 +80,27 @@ public:
     void showAnswer(const QString &text) override
     {
         answers.append(text);
+        boxes.append(QStringLiteral("answer: ") + text);
         if (onAnswer)
             onAnswer(text);
+    }
+    void showNotice(const QString &text) override
+    {
+        notices.append(text);
+        boxes.append(QStringLiteral("notice: ") + text);
+        if (onNotice)
+            onNotice(text);
     }
     void end(int status) override { endStatus = status; }
 
     QStringList failures;
     QStringList answers;
+    QStringList notices;
+    // Answers and notices in the order they were shown ("answer: 1 2 3", "notice: Réponse incomplète : 4").
+    QStringList boxes;
     // Run while the box would be open: the event loop goes on meanwhile, as a real box's does.
     std::function<void(const QString &)> onAnswer;
+    std::function<void(const QString &)> onNotice;
     std::function<void(const QString &)> onFailure;
     int endStatus = -1;
 };

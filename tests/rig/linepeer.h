@@ -36,6 +36,17 @@ public:
     virtual LineSettings settings() = 0;
     // The device goes away, as when a cable is pulled. Empty when done, else why this rig cannot.
     virtual QString hangUp() = 0;
+    // The device sends `bytes`, the one at `index` spoiled on the line (a framing error), as a glitch or a
+    // device at another speed gives it. Empty when done, else why this rig cannot.
+    virtual QString sendSpoiled(const QByteArray &bytes, qsizetype index)
+    {
+        Q_UNUSED(bytes);
+        Q_UNUSED(index);
+        return QStringLiteral("this rig cannot spoil a byte on the line");
+    }
+    // The line has a framing error that brings no byte, as a device switched off and on leaves it; returns
+    // once the console's side of the line has counted it. Empty when done, else why this rig cannot.
+    virtual QString errorWithoutByte() { return QStringLiteral("this rig cannot make a line error"); }
     // Called once the console holds the line: a rig that held a handle of its own lets it go.
     virtual void connected() {}
     // Handles this process holds on the console's line, -1 when the rig cannot count them.

@@ -280,6 +280,8 @@ public:
         return drainWithin(drainFd, remainingMs());
     }
 
+    void checkLineErrors() override {}
+
     void stopWatching() override
     {
         // Disabled, not deleted: this may run inside the notifier's own signal.
@@ -385,7 +387,7 @@ private:
                       now->bufferOverrun - m_errorsAtOpen->bufferOverrun};
         if (errors.total() > m_errorsReported) {
             m_errorsReported = errors.total();
-            events->lineErrors(errors);
+            events->lineErrors(errors, nullptr, 0);
         }
         if (error) {
             // A hung-up device stays readable forever: stop watching it before saying so.

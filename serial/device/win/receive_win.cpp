@@ -209,7 +209,7 @@ void WinSerialDevice::loseWith(DWORD error)
 void WinSerialDevice::postDelivery()
 {
     if (m_deliveryPosted ||
-        (m_incoming.isEmpty() && !m_lossToReport && m_lineErrors.total() == m_lineErrorsReported))
+        (m_incoming.isEmpty() && !m_lossToReport && m_lineErrors.total() == 0))
         return;
     m_deliveryPosted = true;
     postToEventLoop(m_context, [this, alive = m_alive] {
@@ -225,9 +225,10 @@ void WinSerialDevice::deliver()
     const std::shared_ptr<bool> alive = m_alive;
     DeviceEvents *events = m_events;
     // Errors first: the bytes read with them could be shifted.
-    if (m_lineErrors.total() > m_lineErrorsReported) {
-        m_lineErrorsReported = m_lineErrors.total();
-        events->lineErrors(m_lineErrors);
+    if (m_lineErrors.total() > 0) {
+        const LineErrors errors = m_lineErrors;
+        m_lineErrors = {};
+        events->lineErrors(errors, nullptr, 0);
         if (!*alive)
             return;
     }

@@ -84,6 +84,7 @@ public:
     qsizetype pendingOutput() override;
     bool waitWritable(qint64 timeoutMs) override;
     bool waitSent(qint64 timeoutMs) override;
+    void checkLineErrors() override {}
     void stopWatching() override;
     void release(bool drained) override;
 
@@ -157,8 +158,7 @@ private:
     QByteArray m_incoming; // read, not handed over yet
     bool m_deliveryPosted = false;
     bool m_lossToReport = false;
-    LineErrors m_lineErrors; // counted since the port opened
-    int m_lineErrorsReported = 0;
+    LineErrors m_lineErrors; // counted since the last report
     DeviceError m_lossError;
 
     bool m_writePending = false; // a write was started and its result not collected yet
