@@ -469,26 +469,31 @@ void TestPosixDevice::ownLockFileThatCannotBeWritten()
 void TestPosixDevice::markedInputIsDecoded_data()
 {
     QTest::addColumn<QByteArray>("read"); // as the line discipline hands it over, with PARMRK
-    QTest::addColumn<QByteArray>("data");
-    QTest::newRow("a doubled 0xFF is one")
-        << QByteArray::fromHex("01ffff02") << QByteArray::fromHex("01ff02");
+    QTest::addColumn<QByteArray>("data"); // whole bytes in hex, a byte flagged spoiled after a "!"
+    QTest::newRow("a doubled 0xFF is one") << QByteArray::fromHex("01ffff02") << QByteArray("01 ff 02");
     QTest::newRow("0xFF then 0x00 is two data bytes")
-        << QByteArray::fromHex("ffff0003") << QByteArray::fromHex("ff0003");
-    QTest::newRow("0xFF after 0xFF") << QByteArray::fromHex("ffffffff41") << QByteArray::fromHex("ffff41");
+        << QByteArray::fromHex("ffff0003") << QByteArray("ff 00 03");
+    QTest::newRow("0xFF after 0xFF") << QByteArray::fromHex("ffffffff41") << QByteArray("ff ff 41");
+    QTest::newRow("a flagged byte in its place")
+        << QByteArray::fromHex("01ff004102") << QByteArray("01 !41 02");
+    QTest::newRow("a flagged 0x00 and a flagged 0xFF")
+        << QByteArray::fromHex("ff0000ff00ff") << QByteArray("!00 !ff");
     QTest::newRow("an undoubled 0xFF is kept with what follows")
-        << QByteArray::fromHex("01ff004102") << QByteArray::fromHex("01ff004102");
+        << QByteArray::fromHex("01ff4102") << QByteArray("01 ff 41 02");
 }
 
 void TestPosixDevice::markedInputIsDecoded()
 {
     QFETCH(QByteArray, read);
     QFETCH(QByteArray, data);
-    // Whole, and cut at every place: a pair cut across reads waits for its other half.
+    // Whole, and cut at every place: a mark cut across reads waits for its other bytes.
     for (qsizetype cut = 0; cut <= read.size(); ++cut) {
         MarkedInput input;
-        QByteArray got = input.decode(read.constData(), cut);
-        got += input.decode(read.constData() + cut, read.size() - cut);
-        QCOMPARE(got.toHex(' '), data.toHex(' '));
+        QList<QByteArray> got;
+        for (const auto &piece :
+             input.decode(read.constData(), cut) + input.decode(read.constData() + cut, read.size() - cut))
+            got << (piece.spoiled ? "!" + piece.bytes.toHex() : piece.bytes.toHex(' '));
+        QCOMPARE(got.join(' '), data);
     }
 }
 

@@ -23,6 +23,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <optional>
 
@@ -35,13 +36,21 @@ struct LineSetupFailure {
 // Nothing when the line runs as described above.
 std::optional<LineSetupFailure> setUpLine(int fd);
 
-// The bytes read from a line set up by setUpLine, as the device sent them: 0xFF 0xFF is one 0xFF.
-// A pair cut across reads waits for its other half. Any other byte after a 0xFF cannot come from such
-// a line; should it come, both are kept as they came.
+// The bytes read from a line set up by setUpLine, as the device sent them: 0xFF 0xFF is one 0xFF, and
+// 0xFF 0x00 x is a byte x that the driver flagged with a framing or parity error. A mark cut across reads
+// waits for its other bytes. Any other byte after a 0xFF cannot come from such a line; should it come,
+// both are kept as they came.
 class MarkedInput {
 public:
-    QByteArray decode(const char *bytes, qsizetype count);
+    // Bytes that came whole, or one byte the driver flagged.
+    struct Piece {
+        QByteArray bytes;
+        bool spoiled = false;
+    };
+    QList<Piece> decode(const char *bytes, qsizetype count);
+    // The bytes that came whole only.
+    QByteArray wholeBytes(const char *bytes, qsizetype count);
 
 private:
-    bool m_afterFF = false; // the last byte was the first 0xFF of a pair
+    int m_marked = 0; // bytes of a mark seen so far: 1 after 0xFF, 2 after 0xFF 0x00
 };
