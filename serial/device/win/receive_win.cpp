@@ -208,8 +208,7 @@ void WinSerialDevice::loseWith(DWORD error)
 // on reading meanwhile.
 void WinSerialDevice::postDelivery()
 {
-    if (m_deliveryPosted ||
-        (m_incoming.isEmpty() && !m_lossToReport && m_lineErrors.total() == 0))
+    if (m_deliveryPosted || (m_incoming.isEmpty() && !m_lossToReport && m_lineErrors.total() == 0))
         return;
     m_deliveryPosted = true;
     postToEventLoop(m_context, [this, alive = m_alive] {
