@@ -48,6 +48,15 @@ private slots:
 namespace {
 const QString device = QStringLiteral("/dev/ttyUSB0");
 
+// What the console writes in its own lock file: its number in ten columns, then the name the kernel
+// knows it by (the program's file name, cut to 15 bytes).
+QByteArray ownLockContent()
+{
+    const QByteArray name =
+        QFileInfo(QFile::decodeName(QTest::currentAppName())).fileName().toLocal8Bit().left(15);
+    return QByteArray::number(qint64(::getpid())).rightJustified(10, ' ') + ' ' + name + '\n';
+}
+
 void writeLock(const QString &path, const QByteArray &content, int ageS)
 {
     QFile file(path);
@@ -123,7 +132,9 @@ private:
 
 void TestPosixDevice::lockFilesOthersLeave_data()
 {
-    QTest::addColumn<QByteArray>("content"); // "none": no lock file; "RUNNING", "ENDED": that program's id
+    // "none": no lock file; "RUNNING", "ENDED": that program's id; "CRASHED": the console's own, left by
+    // one that ended without removing it, whose number now runs another program
+    QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("ageS");
     QTest::addColumn<QString>("verdict"); // "taken", "held" (by the program), "being written"
 
@@ -148,6 +159,8 @@ void TestPosixDevice::lockFilesOthersLeave_data()
         << QByteArray("RUNNING\nsleep\nlocalhost") << 3600 << "held";
     QTest::newRow("naming another program, written after that one started")
         << QByteArray("RUNNING\nminicom") << 0 << "held";
+    QTest::newRow("the console's own, its number given out again to another program of the same user")
+        << QByteArray("CRASHED") << 3600 << "taken";
 }
 
 void TestPosixDevice::lockFilesOthersLeave()
@@ -159,8 +172,30 @@ void TestPosixDevice::lockFilesOthersLeave()
     QTemporaryDir folder;
     const QString path = folder.filePath(PortLock::fileName(device));
     QProcess program;
+    Children children;
     qint64 pid = 0;
-    if (content.startsWith("RUNNING") || content.startsWith("ENDED")) {
+    if (content == "CRASHED") {
+        // A child takes the lock as the console does, then runs another program under the same number
+        // (exec) without removing it, as a crash and a number given out again leave it.
+        const pid_t child = ::fork();
+        if (child == 0) {
+            PortLock lock(device, {folder.path()});
+            if (!lock.acquire() && lock.isHeld())
+                ::execlp("sleep", "sleep", "30", static_cast<char *>(nullptr));
+            ::_exit(2);
+        }
+        QVERIFY(child > 0);
+        children.add(child);
+        pid = child;
+        const auto runsAnother = [child] {
+            QFile comm(QStringLiteral("/proc/%1/comm").arg(child));
+            return comm.open(QIODevice::ReadOnly) && comm.readAll() == "sleep\n";
+        };
+        QTRY_VERIFY(runsAnother());
+        const time_t when = time(nullptr) - ageS; // written before that program started
+        const utimbuf times{when, when};
+        QCOMPARE(::utime(QFile::encodeName(path).constData(), &times), 0);
+    } else if (content.startsWith("RUNNING") || content.startsWith("ENDED")) {
         const bool running = content.startsWith("RUNNING");
         program.start(QStringLiteral("sleep"), {running ? QStringLiteral("30") : QStringLiteral("0")});
         QVERIFY(program.waitForStarted());
@@ -170,7 +205,7 @@ void TestPosixDevice::lockFilesOthersLeave()
         // The number, then what the lock file says after it (a program's name), if anything.
         content = QByteArray::number(pid).rightJustified(10, ' ') + content.mid(running ? 7 : 5) + '\n';
     }
-    if (content != "none")
+    if (content != "none" && content != "CRASHED")
         writeLock(path, content, ageS);
 
     {
@@ -181,7 +216,7 @@ void TestPosixDevice::lockFilesOthersLeave()
             QVERIFY(lock.isHeld());
             QFile mine(path);
             QVERIFY(mine.open(QIODevice::ReadOnly));
-            QCOMPARE(mine.readAll(), QByteArray::number(qint64(::getpid())).rightJustified(10, ' ') + '\n');
+            QCOMPARE(mine.readAll(), ownLockContent());
         } else {
             QVERIFY(holder);
             QCOMPARE(holder->pid, verdict == u"held" ? pid_t(pid) : pid_t(0));
@@ -444,7 +479,7 @@ void TestPosixDevice::ownLockFileTakesNothingPlanted()
     QCOMPARE(st.st_mode & 07777, mode_t(0644));
     QFile mine(path);
     QVERIFY(mine.open(QIODevice::ReadOnly));
-    QCOMPARE(mine.readAll(), QByteArray::number(qint64(::getpid())).rightJustified(10, ' ') + '\n');
+    QCOMPARE(mine.readAll(), ownLockContent());
 }
 
 void TestPosixDevice::ownLockFileThatCannotBeWritten()
