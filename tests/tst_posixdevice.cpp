@@ -48,6 +48,14 @@ private slots:
 namespace {
 const QString device = QStringLiteral("/dev/ttyUSB0");
 
+// The console's own lock file: its number in ten columns, the name the kernel knows it by (15 bytes).
+QByteArray ownLockContent()
+{
+    const QByteArray name =
+        QFileInfo(QFile::decodeName(QTest::currentAppName())).fileName().toLocal8Bit().left(15);
+    return QByteArray::number(qint64(::getpid())).rightJustified(10, ' ') + ' ' + name + '\n';
+}
+
 void writeLock(const QString &path, const QByteArray &content, int ageS)
 {
     QFile file(path);
@@ -123,7 +131,8 @@ private:
 
 void TestPosixDevice::lockFilesOthersLeave_data()
 {
-    QTest::addColumn<QByteArray>("content"); // "none": no lock file; "RUNNING", "ENDED": that program's id
+    // "none": no lock file; "RUNNING", "ENDED": that program's id; "CRASHED": the console's own, see below
+    QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("ageS");
     QTest::addColumn<QString>("verdict"); // "taken", "held" (by the program), "being written"
 
@@ -148,6 +157,8 @@ void TestPosixDevice::lockFilesOthersLeave_data()
         << QByteArray("RUNNING\nsleep\nlocalhost") << 3600 << "held";
     QTest::newRow("naming another program, written after that one started")
         << QByteArray("RUNNING\nminicom") << 0 << "held";
+    QTest::newRow("the console's own, its number given out again to another program of the same user")
+        << QByteArray("CRASHED") << 3600 << "taken";
 }
 
 void TestPosixDevice::lockFilesOthersLeave()
@@ -159,8 +170,25 @@ void TestPosixDevice::lockFilesOthersLeave()
     QTemporaryDir folder;
     const QString path = folder.filePath(PortLock::fileName(device));
     QProcess program;
+    Children children;
     qint64 pid = 0;
-    if (content.startsWith("RUNNING") || content.startsWith("ENDED")) {
+    if (content == "CRASHED") {
+        // The console's lock, left by a crash, its number now running another program (exec keeps it).
+        const pid_t child = ::fork();
+        if (child == 0) {
+            PortLock lock(device, {folder.path()});
+            if (!lock.acquire())
+                ::execlp("sleep", "sleep", "30", static_cast<char *>(nullptr));
+            ::_exit(2);
+        }
+        QVERIFY(child > 0);
+        children.add(child);
+        pid = child;
+        QTRY_COMPARE(PortLock::processName(child), QStringLiteral("sleep"));
+        QFile left(path);
+        QVERIFY(left.open(QIODevice::ReadOnly));
+        content = left.readAll(); // written again as it is, aged as the others
+    } else if (content.startsWith("RUNNING") || content.startsWith("ENDED")) {
         const bool running = content.startsWith("RUNNING");
         program.start(QStringLiteral("sleep"), {running ? QStringLiteral("30") : QStringLiteral("0")});
         QVERIFY(program.waitForStarted());
@@ -181,7 +209,7 @@ void TestPosixDevice::lockFilesOthersLeave()
             QVERIFY(lock.isHeld());
             QFile mine(path);
             QVERIFY(mine.open(QIODevice::ReadOnly));
-            QCOMPARE(mine.readAll(), QByteArray::number(qint64(::getpid())).rightJustified(10, ' ') + '\n');
+            QCOMPARE(mine.readAll(), ownLockContent());
         } else {
             QVERIFY(holder);
             QCOMPARE(holder->pid, verdict == u"held" ? pid_t(pid) : pid_t(0));
@@ -444,7 +472,7 @@ void TestPosixDevice::ownLockFileTakesNothingPlanted()
     QCOMPARE(st.st_mode & 07777, mode_t(0644));
     QFile mine(path);
     QVERIFY(mine.open(QIODevice::ReadOnly));
-    QCOMPARE(mine.readAll(), QByteArray::number(qint64(::getpid())).rightJustified(10, ' ') + '\n');
+    QCOMPARE(mine.readAll(), ownLockContent());
 }
 
 void TestPosixDevice::ownLockFileThatCannotBeWritten()
