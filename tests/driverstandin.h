@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <dlfcn.h>
@@ -44,12 +45,21 @@ inline bool isDevice(int fd, dev_t rdev)
 
 inline std::atomic<dev_t> slowSetUpDevice{0};
 inline std::atomic<int> slowSetUpMs{1000};
+// When set, that slow set-up then fails, and says so in slowSetUpFailed.
+inline std::atomic<bool> slowSetUpFails{false};
+inline std::atomic<bool> slowSetUpFailed{false};
 
 extern "C" int tcsetattr(int fd, int actions, const termios *settings)
 {
     static const auto next = nextFunction<int (*)(int, int, const termios *)>("tcsetattr");
-    if (isDevice(fd, slowSetUpDevice))
+    if (isDevice(fd, slowSetUpDevice)) {
         ::usleep(useconds_t(slowSetUpMs) * 1000);
+        if (slowSetUpFails) {
+            slowSetUpFailed = true;
+            errno = EIO;
+            return -1;
+        }
+    }
     return next(fd, actions, settings);
 }
 

@@ -178,12 +178,13 @@ bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     device = std::move(job->device);
-    if (job->error)
-        std::rethrow_exception(job->error);
+    // A close that came as the open ended wins, whatever became of the open: the user closed the window.
     if (m_state != State::Opening) {
         device.reset();
         return false;
     }
+    if (job->error)
+        std::rethrow_exception(job->error);
     return true;
 }
 
