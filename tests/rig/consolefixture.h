@@ -88,8 +88,6 @@ public:
     {
         notices.append(text);
         boxes.append(QStringLiteral("notice: ") + text);
-        if (onNotice)
-            onNotice(text);
     }
     void end(int status) override { endStatus = status; }
 
@@ -100,7 +98,6 @@ public:
     QStringList boxes;
     // Run while the box would be open: the event loop goes on meanwhile, as a real box's does.
     std::function<void(const QString &)> onAnswer;
-    std::function<void(const QString &)> onNotice;
     std::function<void(const QString &)> onFailure;
     int endStatus = -1;
 };
