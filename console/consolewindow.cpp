@@ -231,9 +231,6 @@ void ConsoleWindow::pressed(const std::function<void()> &operation)
 void ConsoleWindow::fail(const QString &message)
 {
     m_ended = true;
-    // This failure may be the line's own: its spoiled bytes are then not said twice, however their
-    // count grows meanwhile.
-    const bool lineFailureShown = !m_link.lineFailure().isEmpty() && message == m_link.lineFailure();
     QStringList shown{message};
     const auto show = [&](const QString &more) {
         if (more.isEmpty() || shown.contains(more))
@@ -242,7 +239,7 @@ void ConsoleWindow::fail(const QString &message)
         m_sink->showFailure(more);
     };
     // While the box is shown the event loop keeps draining what was written before the failure: the
-    // line can be lost or spoil bytes meanwhile, which the guard no longer reports (the program has
+    // line can be lost or bring bytes meanwhile, which the guard no longer reports (the program has
     // ended); they are said below.
     m_sink->showFailure(message);
     // Closing lets the rest go out, which at 9600 baud can take a while: out of sight, not frozen.
@@ -256,8 +253,13 @@ void ConsoleWindow::fail(const QString &message)
     }
     if (m_link.unsentAtLoss() > 0)
         show(m_link.lostLineMessage());
-    if (!lineFailureShown)
-        show(m_link.lineFailure());
+    // What the line brought that no box has told: a stray byte or a line error is never dropped in silence.
+    try {
+        while (m_link.noticeWaiting())
+            m_sink->showNotice(noticeText(m_link.takeNotice()));
+    } catch (const std::exception &) {
+        // Nothing on the way to the end lets an exception out.
+    }
     m_sink->end(1);
 }
 
@@ -318,12 +320,10 @@ void ConsoleWindow::Form_QueryUnload()
 {
     if (m_link.isOpen() || m_link.isOpening())
         m_link.close();
-    // What the line did that no notification has said yet (a shown one has ended the program): written
-    // bytes that never went out, received bytes spoiled.
+    // Written bytes that never went out, which no notification has said yet (a shown one has ended the
+    // program).
     if (m_link.unsentAtLoss() > 0)
         throw Failure(m_link.lostLineMessage());
-    if (!m_link.lineFailure().isEmpty())
-        throw Failure(m_link.lineFailure());
 }
 
 void ConsoleWindow::Envoyer_Click()
@@ -341,15 +341,19 @@ void ConsoleWindow::Comm_OnComm()
     // operation returned as if they were sent. Say so rather than lose them in silence.
     if (m_link.commEvent() == SerialLink::LineLost && m_link.unsentAtLoss() > 0)
         throw Failure(m_link.lostLineMessage());
-    if (m_link.commEvent() != SerialLink::Received)
+    const int event = m_link.commEvent();
+    if (event != SerialLink::Received && event != SerialLink::NoWholeAnswer)
         return;
-    // Boxes never stack: an answer that comes while one is open waits in the link and is shown after.
-    if (m_answerShown)
+    // Boxes never stack: what comes while one is open waits in the link and is shown after, in order.
+    if (m_boxShown)
         return;
-    m_link.setReadLength(ReplyLength);
-    const QString text = replyText(m_link.read());
-    m_answerShown = true;
-    m_sink->showAnswer(text);
-    m_answerShown = false;
+    m_boxShown = true;
+    const auto boxClosed = qScopeGuard([this] { m_boxShown = false; });
+    if (event == SerialLink::Received) {
+        m_link.setReadLength(ReplyLength);
+        m_sink->showAnswer(replyText(m_link.read()));
+    } else {
+        m_sink->showNotice(noticeText(m_link.takeNotice()));
+    }
     m_link.renotifyIfWaiting();
 }

@@ -3,10 +3,11 @@
 // It owns the serial link for the program's whole life and runs one operation per control event, each
 // inside the failure guard: a Failure stops the operation at the failing step, lets what was written go
 // out, shows the message, closes the port and ends the program with status 1. Nothing on that path lets
-// an exception out: a line failure that comes meanwhile (the line lost while the rest goes out, bytes
-// spoiled while the message is shown) is shown after the message, and the program still ends with
-// status 1. A line failure is never dropped: one that comes while an answer box is open is shown once
-// the box closes, and closing the window with one not yet shown shows it.
+// an exception out: a lost line that the close finds is shown after the message, and so is what the line
+// brought that no box has told yet (an answer cut short, a line error); the program still ends with
+// status 1.
+// Each answer of the device is shown in a box, and so is each notice of what is no whole answer, in the
+// order the line brought them, one box at a time: what comes while a box is open waits for it to close.
 // While Connecter waits for the port to open, the window holds its own input (keys, clicks, and the
 // presses that come as no event, such as a screen reader's) and hands it over once the port is open;
 // its close request is heard at once and abandons the open.
@@ -79,7 +80,7 @@ private:
     std::unique_ptr<MessageSink> m_ownSink;
     MessageSink *m_sink;
     bool m_ended = false;
-    bool m_answerShown = false;           // an answer box is open: later answers wait for it to close
+    bool m_boxShown = false;              // an answer's or a notice's box is open: the next waits
     InputHeldBack *m_heldInput = nullptr; // while Connecter waits for the port to open
 
     QPushButton *m_prof = nullptr;

@@ -52,8 +52,9 @@ else
     fail "version $version has no lower version to update from"
 fi
 # fonts-wine: Tahoma and the other faces of a Windows desktop; Qt's default font is Tahoma under wine.
+# unzip reads the zip back (zip only recommends it).
 "$here/scripts/install-deps.sh" wine wine64 fonts-wine xvfb xdotool openbox imagemagick osslsigncode openssl \
-    nsis zip wixl msitools >&2
+    nsis zip unzip wixl msitools >&2
 
 title="Test liaison série"
 # Wine makes Windows file names from Unix ones in the locale's encoding: in the C locale it cannot make

@@ -13,7 +13,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-scripts/install-deps.sh clang-tidy clang-format python3 qt6-base-private-dev
+# git lists the files of a clone; a source tree with no .git (an archive) is listed without it.
+deps=(clang-tidy clang-format python3 qt6-base-private-dev)
+[ ! -e .git ] || deps+=(git)
+scripts/install-deps.sh "${deps[@]}"
 
 checks=("$@")
 [ ${#checks[@]} -gt 0 ] || checks=(format tidy threads)
@@ -21,7 +24,14 @@ checks=("$@")
 check_format() {
     echo "== format"
     local files=()
-    mapfile -t files < <(git ls-files -- '*.c' '*.h' '*.cpp' '*.hpp' '*.cc')
+    if [ -e .git ]; then
+        mapfile -t files < <(git ls-files -- '*.c' '*.h' '*.cpp' '*.hpp' '*.cc')
+    else
+        # What a clone would hold: no build folder (.gitignore's), nothing hidden.
+        mapfile -t files < <(find . \( -path ./build -o -path './build-*' -o -name '.*' ! -name . \) -prune -o \
+            -type f \( -name '*.c' -o -name '*.h' -o -name '*.cpp' -o -name '*.hpp' -o -name '*.cc' \) -print |
+            sed 's|^\./||' | LC_ALL=C sort)
+    fi
     [ ${#files[@]} -gt 0 ] || { echo "no C or C++ file found" >&2; return 1; }
     clang-format --dry-run -Werror "${files[@]}"
     echo "${#files[@]} files formatted as .clang-format says"

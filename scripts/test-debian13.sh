@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a command of this tree on a bare Debian 13 (trixie), from a Debian 12 or 13 machine, as root: makes
-# a minimal Debian 13 with debootstrap (no locale, no display), clones the tree's HEAD into it with git,
-# and runs the command there in a bare environment, with /proc, /sys (read-only) and a small /dev of its
+# a minimal Debian 13 with debootstrap (no locale, no display), clones the tree's HEAD into it with git
+# (or, from a source tree with no .git, copies the tree as it is, less build/), and runs the command there in a bare environment, with /proc, /sys (read-only) and a small /dev of its
 # own (null, zero, full, random, urandom, tty, a private devpts, /dev/shm), as a container has them.
 #   scripts/test-debian13.sh                         lint the package, then scripts/test.sh
 #   scripts/test-debian13.sh 'scripts/test-windows.sh'   any command, run in the clone
@@ -17,7 +17,12 @@ command=${1:-scripts/lint-package.sh && scripts/test.sh}
 clone=${LIAISON_DEBIAN13_CLONE:-liaison-serie}
 case "$clone" in */* | . | .. | '') echo "LIAISON_DEBIAN13_CLONE is a plain name" >&2; exit 1 ;; esac
 
-"$here/scripts/install-deps.sh" debootstrap git
+# A source archive has no .git: it is copied instead of cloned, and needs no git.
+if [ -e "$here/.git" ]; then
+    "$here/scripts/install-deps.sh" debootstrap git
+else
+    "$here/scripts/install-deps.sh" debootstrap
+fi
 
 # The machine's own Debian mirror (the one its apt uses), else Debian's.
 mirror=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | grep -v security | head -n 1 || true)
@@ -95,9 +100,15 @@ chmod 755 "$root/usr/sbin/policy-rc.d"
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
 booted=$(date +%s)
 
-echo "== git clone of $(git -C "$here" rev-parse --short HEAD) into $root/root/$clone"
 [ ! -e "$root/root/$clone" ] || remove_tree "$root/root/$clone"
-git clone -q --no-hardlinks "$here" "$root/root/$clone"
+if [ -e "$here/.git" ]; then
+    echo "== git clone of $(git -C "$here" rev-parse --short HEAD) into $root/root/$clone"
+    git clone -q --no-hardlinks "$here" "$root/root/$clone"
+else
+    echo "== copy of $here (no .git) into $root/root/$clone"
+    mkdir "$root/root/$clone"
+    tar -C "$here" --exclude=./build --exclude='./build-*' -cf - . | tar -C "$root/root/$clone" -xf -
+fi
 
 echo "== in Debian 13: $command"
 status=0

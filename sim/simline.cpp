@@ -63,10 +63,10 @@ void runSimLine(const SimLine &line, SimulatedDevice &device, const std::functio
 {
     bool consoleGone = false; // the console closed its side of the pseudo-terminal
     // A real port reads through the line discipline with the console's settings, which double each
-    // 0xFF (termiosline.h). The master of a pseudo-terminal has settings of its own, left raw.
+    // 0xFF and mark a spoiled byte (termiosline.h): the device hears only the bytes that came whole. The master of a pseudo-terminal has settings of its own, left raw.
     MarkedInput marks;
     auto received = [&](const char *bytes, qsizetype count) {
-        return line.pseudoTerminal ? QByteArray(bytes, count) : marks.decode(bytes, count);
+        return line.pseudoTerminal ? QByteArray(bytes, count) : marks.wholeBytes(bytes, count);
     };
     constexpr int IdleMs = 150; // bytes left undecided this long are reported as they are
 

@@ -1,6 +1,7 @@
 // The pseudo-terminal rig: the real window on a real pseudo-terminal, whose master plays the device.
 // The shared scenarios, then what only this rig can show (other programs holding the port, Linux port
 // numbers, a queue the device never reads).
+#include "flaggedbytes.h"
 #include "ptypair.h"
 #include "rig/scenarios.h"
 
@@ -14,12 +15,41 @@
 #include <memory>
 #include <thread>
 
-// The device played at the master side of a pseudo-terminal, whose slave the console opens.
+// The device played at the master side of a pseudo-terminal, whose slave the console opens. Its driver
+// flags and counts spoiled bytes as a UART's does (flaggedbytes.h).
 class PtyPeer : public LinePeer, public PtyPair {
 public:
+    PtyPeer()
+    {
+        countingDevice = deviceAt(QFile::encodeName(path()).constData());
+        framingErrors = 0;
+        overruns = 0;
+    }
+    ~PtyPeer() override
+    {
+        countingDevice = 0;
+        watchForFlags(0);
+    }
     QString portText() const override { return PtyPair::portText(); }
     QString devicePath() const override { return path(); }
-    void send(const QByteArray &bytes) override { QVERIFY(PtyPair::send(bytes)); }
+    void send(const QByteArray &bytes) override
+    {
+        QVERIFY(PtyPair::send(bytes));
+        m_sent += lineLength(bytes);
+    }
+    QString sendSpoiled(const QByteArray &bytes, qsizetype index) override
+    {
+        // Counted as the UART takes it, before the byte can be read.
+        ++framingErrors;
+        flagByteAt(m_sent + lineLength(bytes.left(index)));
+        send(bytes);
+        return {};
+    }
+    QString errorWithoutByte() override
+    {
+        ++framingErrors;
+        return {};
+    }
     QByteArray take(qsizetype count, int ms) override { return readAtLeast(count, ms); }
     // The master reports the settings of the side the console opened.
     LineSettings settings() override
@@ -34,8 +64,19 @@ public:
         return {};
     }
     // The console is then the only user of its side: nothing else keeps the line up once it closes.
-    void connected() override { closeSlave(); }
+    void connected() override
+    {
+        closeSlave();
+        watchForFlags(countingDevice);
+        m_sent = 0;
+    }
     int handlesOnLine() const override { return descriptorsOn(path()); }
+
+private:
+    // What the console reads for `bytes`: its line discipline doubles each 0xFF.
+    static qint64 lineLength(const QByteArray &bytes) { return bytes.size() + bytes.count('\xff'); }
+
+    qint64 m_sent = 0; // bytes the console reads for what was sent since it connected
 };
 
 class TestPtyRig : public LineScenarios {
@@ -154,7 +195,8 @@ void TestPtyRig::portHeldByAnotherProgram()
     QVERIFY(m_window->link().isOpen());
     QFile lock(lockFile);
     QVERIFY(lock.open(QIODevice::ReadOnly));
-    QCOMPARE(lock.readAll().trimmed().toLongLong(), QCoreApplication::applicationPid());
+    QCOMPARE(lock.readAll().simplified().split(' ').value(0).toLongLong(),
+             QCoreApplication::applicationPid());
     lock.close();
     click(m_window, QStringLiteral("Prof"));
     QCOMPARE(m_pty->readAtLeast(5).size(), 5);
@@ -233,15 +275,25 @@ void TestPtyRig::otherNotificationsShowAndReadNothing()
     connectToPeer();
     m_pty->send(QByteArray::fromHex("0102"));
     QTRY_COMPARE(m_window->link().bytesWaiting(), qsizetype(2));
-    // The device hangs up: the link reports it with a code other than "received".
-    QSignalSpy notified(&m_window->link(), &SerialLink::notified);
+    // The device hangs up: the link reports it with a code other than "received", which shows nothing
+    // and reads nothing. Then, since nothing more can come, the two bytes are told as no whole answer.
+    QList<int> events;
+    QStringList shownAtLoss{"none"};
+    qsizetype waitingAtLoss = -1;
+    connect(&m_window->link(), &SerialLink::notified, this, [&] {
+        events << m_window->link().commEvent();
+        if (events.size() == 1) {
+            shownAtLoss = m_sink->answers + m_sink->notices + m_sink->failures;
+            waitingAtLoss = m_window->link().bytesWaiting();
+        }
+    });
     m_pty->closeMaster();
-    QTRY_COMPARE(notified.size(), 1);
-    QCOMPARE(m_window->link().commEvent(), int(SerialLink::LineLost));
-    QTest::qWait(50);
-    QCOMPARE(m_sink->answers, QStringList());
+    QTRY_COMPARE(events.size(), 2);
+    QCOMPARE(events, (QList<int>{SerialLink::LineLost, SerialLink::NoWholeAnswer}));
+    QCOMPARE(shownAtLoss, QStringList());
+    QCOMPARE(waitingAtLoss, qsizetype(2));
+    QCOMPARE(m_sink->boxes, QStringList{"notice: Réponse incomplète : 1 2"});
     QCOMPARE(m_sink->failures, QStringList());
-    QCOMPARE(m_window->link().bytesWaiting(), qsizetype(2));
 }
 
 QTEST_MAIN(TestPtyRig)

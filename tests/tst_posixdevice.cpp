@@ -48,6 +48,14 @@ private slots:
 namespace {
 const QString device = QStringLiteral("/dev/ttyUSB0");
 
+// The console's own lock file: its number in ten columns, the name the kernel knows it by (15 bytes).
+QByteArray ownLockContent()
+{
+    const QByteArray name =
+        QFileInfo(QFile::decodeName(QTest::currentAppName())).fileName().toLocal8Bit().left(15);
+    return QByteArray::number(qint64(::getpid())).rightJustified(10, ' ') + ' ' + name + '\n';
+}
+
 void writeLock(const QString &path, const QByteArray &content, int ageS)
 {
     QFile file(path);
@@ -123,7 +131,8 @@ private:
 
 void TestPosixDevice::lockFilesOthersLeave_data()
 {
-    QTest::addColumn<QByteArray>("content"); // "none": no lock file; "RUNNING", "ENDED": that program's id
+    // "none": no lock file; "RUNNING", "ENDED": that program's id; "CRASHED": the console's own, see below
+    QTest::addColumn<QByteArray>("content");
     QTest::addColumn<int>("ageS");
     QTest::addColumn<QString>("verdict"); // "taken", "held" (by the program), "being written"
 
@@ -148,6 +157,8 @@ void TestPosixDevice::lockFilesOthersLeave_data()
         << QByteArray("RUNNING\nsleep\nlocalhost") << 3600 << "held";
     QTest::newRow("naming another program, written after that one started")
         << QByteArray("RUNNING\nminicom") << 0 << "held";
+    QTest::newRow("the console's own, its number given out again to another program of the same user")
+        << QByteArray("CRASHED") << 3600 << "taken";
 }
 
 void TestPosixDevice::lockFilesOthersLeave()
@@ -159,8 +170,25 @@ void TestPosixDevice::lockFilesOthersLeave()
     QTemporaryDir folder;
     const QString path = folder.filePath(PortLock::fileName(device));
     QProcess program;
+    Children children;
     qint64 pid = 0;
-    if (content.startsWith("RUNNING") || content.startsWith("ENDED")) {
+    if (content == "CRASHED") {
+        // The console's lock, left by a crash, its number now running another program (exec keeps it).
+        const pid_t child = ::fork();
+        if (child == 0) {
+            PortLock lock(device, {folder.path()});
+            if (!lock.acquire())
+                ::execlp("sleep", "sleep", "30", static_cast<char *>(nullptr));
+            ::_exit(2);
+        }
+        QVERIFY(child > 0);
+        children.add(child);
+        pid = child;
+        QTRY_COMPARE(PortLock::processName(child), QStringLiteral("sleep"));
+        QFile left(path);
+        QVERIFY(left.open(QIODevice::ReadOnly));
+        content = left.readAll(); // written again as it is, aged as the others
+    } else if (content.startsWith("RUNNING") || content.startsWith("ENDED")) {
         const bool running = content.startsWith("RUNNING");
         program.start(QStringLiteral("sleep"), {running ? QStringLiteral("30") : QStringLiteral("0")});
         QVERIFY(program.waitForStarted());
@@ -181,7 +209,7 @@ void TestPosixDevice::lockFilesOthersLeave()
             QVERIFY(lock.isHeld());
             QFile mine(path);
             QVERIFY(mine.open(QIODevice::ReadOnly));
-            QCOMPARE(mine.readAll(), QByteArray::number(qint64(::getpid())).rightJustified(10, ' ') + '\n');
+            QCOMPARE(mine.readAll(), ownLockContent());
         } else {
             QVERIFY(holder);
             QCOMPARE(holder->pid, verdict == u"held" ? pid_t(pid) : pid_t(0));
@@ -444,7 +472,7 @@ void TestPosixDevice::ownLockFileTakesNothingPlanted()
     QCOMPARE(st.st_mode & 07777, mode_t(0644));
     QFile mine(path);
     QVERIFY(mine.open(QIODevice::ReadOnly));
-    QCOMPARE(mine.readAll(), QByteArray::number(qint64(::getpid())).rightJustified(10, ' ') + '\n');
+    QCOMPARE(mine.readAll(), ownLockContent());
 }
 
 void TestPosixDevice::ownLockFileThatCannotBeWritten()
@@ -469,26 +497,31 @@ void TestPosixDevice::ownLockFileThatCannotBeWritten()
 void TestPosixDevice::markedInputIsDecoded_data()
 {
     QTest::addColumn<QByteArray>("read"); // as the line discipline hands it over, with PARMRK
-    QTest::addColumn<QByteArray>("data");
-    QTest::newRow("a doubled 0xFF is one")
-        << QByteArray::fromHex("01ffff02") << QByteArray::fromHex("01ff02");
+    QTest::addColumn<QByteArray>("data"); // whole bytes in hex, a byte flagged spoiled after a "!"
+    QTest::newRow("a doubled 0xFF is one") << QByteArray::fromHex("01ffff02") << QByteArray("01 ff 02");
     QTest::newRow("0xFF then 0x00 is two data bytes")
-        << QByteArray::fromHex("ffff0003") << QByteArray::fromHex("ff0003");
-    QTest::newRow("0xFF after 0xFF") << QByteArray::fromHex("ffffffff41") << QByteArray::fromHex("ffff41");
+        << QByteArray::fromHex("ffff0003") << QByteArray("ff 00 03");
+    QTest::newRow("0xFF after 0xFF") << QByteArray::fromHex("ffffffff41") << QByteArray("ff ff 41");
+    QTest::newRow("a flagged byte in its place")
+        << QByteArray::fromHex("01ff004102") << QByteArray("01 !41 02");
+    QTest::newRow("a flagged 0x00 and a flagged 0xFF")
+        << QByteArray::fromHex("ff0000ff00ff") << QByteArray("!00 !ff");
     QTest::newRow("an undoubled 0xFF is kept with what follows")
-        << QByteArray::fromHex("01ff004102") << QByteArray::fromHex("01ff004102");
+        << QByteArray::fromHex("01ff4102") << QByteArray("01 ff 41 02");
 }
 
 void TestPosixDevice::markedInputIsDecoded()
 {
     QFETCH(QByteArray, read);
     QFETCH(QByteArray, data);
-    // Whole, and cut at every place: a pair cut across reads waits for its other half.
+    // Whole, and cut at every place: a mark cut across reads waits for its other bytes.
     for (qsizetype cut = 0; cut <= read.size(); ++cut) {
         MarkedInput input;
-        QByteArray got = input.decode(read.constData(), cut);
-        got += input.decode(read.constData() + cut, read.size() - cut);
-        QCOMPARE(got.toHex(' '), data.toHex(' '));
+        QList<QByteArray> got;
+        for (const auto &piece :
+             input.decode(read.constData(), cut) + input.decode(read.constData() + cut, read.size() - cut))
+            got << (piece.spoiled ? "!" + piece.bytes.toHex() : piece.bytes.toHex(' '));
+        QCOMPARE(got.join(' '), data);
     }
 }
 

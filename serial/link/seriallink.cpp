@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -46,6 +47,10 @@ SerialLink::SerialLink(QObject *parent, SerialDeviceFactory makeDevice)
     : QObject(parent), m_makeDevice(std::move(makeDevice))
 {
     m_clock.start();
+    // Coarse: a second's silence needs no precision, and Windows may then coalesce it with other timers.
+    m_silence.setSingleShot(true);
+    m_silence.setTimerType(Qt::CoarseTimer);
+    connect(&m_silence, &QTimer::timeout, this, [this] { onSilence(); });
 }
 
 SerialLink::~SerialLink()
@@ -100,11 +105,15 @@ void SerialLink::open()
         throw OpenFailure(failure.cause(), withPresentPorts(failure.message()));
     }
     m_lostReason.clear();
-    m_lineFailure.clear();
     m_deviceFull = false;
     m_unsentAtLoss = 0;
     m_lineFreeAtUs = 0;
     m_event = NoEvent;
+    m_input.clear();
+    m_inputHead = 0;
+    m_inputRead = 0;
+    m_notices.clear();
+    m_stretch = {};
     // Watched only once the link holds it: no event can reach the link before open() returns.
     device->start();
     m_device = std::move(device);
@@ -169,12 +178,13 @@ bool SerialLink::openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device)
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     device = std::move(job->device);
-    if (job->error)
-        std::rethrow_exception(job->error);
+    // A close that came as the open ended wins, whatever became of the open: the user closed the window.
     if (m_state != State::Opening) {
         device.reset();
         return false;
     }
+    if (job->error)
+        std::rethrow_exception(job->error);
     return true;
 }
 
@@ -197,10 +207,13 @@ void SerialLink::close()
     m_device->stopWatching();
     m_device->release(drained);
     m_device.reset();
+    // What the stretch under way left is told like any notice; the answers waiting go with the port.
+    endStretch();
+    m_silence.stop();
     m_state = State::Closed;
     m_output.clear();
     m_outputHead = 0;
-    m_input.clear(); // nothing reads them now; a later open starts clean
+    m_input.clear();
     m_inputHead = 0;
     // Lost while the close let the bytes go: those that never will are said, as at any other loss.
     if (lostClosing && m_unsentAtLoss > 0)
@@ -264,8 +277,6 @@ void SerialLink::write(const PortWrite &bytes)
                 .arg(portName()));
     if (m_state == State::Lost)
         throw Failure(lostLineMessage());
-    if (!m_lineFailure.isEmpty())
-        throw Failure(m_lineFailure);
     // Bytes still queued go first: append, and hand the queue to the device when the calling operation
     // returns to the event loop, or at once when a chunk has gathered. One system call then carries a
     // whole frame or a long list instead of one call per byte; on the line the bytes are the same,
@@ -356,10 +367,23 @@ void SerialLink::writable()
 
 void SerialLink::received(const char *bytes, qsizetype count)
 {
-    const qsizetype before = bytesWaiting();
-    m_input.append(bytes, count);
-    if (bytesWaiting() > before && bytesWaiting() >= ReceiveThreshold)
-        raise(Received);
+    if (count <= 0)
+        return;
+    enterStretch(m_clock.elapsed());
+    if (m_stretch.spoiled) {
+        keepWhole(bytes, count);
+    } else if (bytesWaiting() + count > MaxWaiting) {
+        // Nobody reads (an answer box stays open) and the device sends without end: these bytes and the
+        // rest of the stretch are lost, as in a full buffer, rather than memory growing.
+        LineErrors full;
+        full.bufferOverrun = int(std::min<qsizetype>(count, std::numeric_limits<int>::max()));
+        spoilStretch(full);
+        m_stretch.told.received += count;
+    } else {
+        m_input.append(bytes, count);
+    }
+    armSilence();
+    raiseForHead();
 }
 
 void SerialLink::lost(const DeviceError &error)
@@ -367,20 +391,167 @@ void SerialLink::lost(const DeviceError &error)
     loseLine(error);
 }
 
-void SerialLink::lineErrors(const LineErrors &errors, const char *, qsizetype)
+void SerialLink::lineErrors(const LineErrors &errors, const char * /*spoiled*/, qsizetype count)
 {
-    const bool first = m_lineFailure.isEmpty();
-    m_lineFailure =
-        QStringLiteral("La ligne du port %1 a perdu ou abîmé des octets reçus (%2) : les réponses "
-                       "reçues depuis pourraient être décalées.")
-            .arg(portName(), QString::number(errors.total()));
-    if (!first)
+    const qint64 now = m_clock.elapsed();
+    if (count > 0) {
+        // Spoiled bytes are the line's bytes all the same: they begin or go on a stretch, and spoil it.
+        enterStretch(now);
+        spoilStretch(errors);
+        m_stretch.told.received += count;
+    } else if (m_stretch.open && (m_stretch.ending || now - m_stretch.lastMs < SilenceMs)) {
+        spoilStretch(errors);
+    } else {
+        // No stretch under way: these errors came while the line was silent, and are told on their own,
+        // so that the answer read with them (a driver counts without flagging) starts clean.
+        endStretch();
+        if (!m_notices.empty() && m_notices.back().ofSilence && m_notices.back().at == receivedTotal()) {
+            m_notices.back().notice.errors += errors; // one notice for one silence, however many errors
+        } else {
+            LineNotice notice;
+            notice.errors = errors;
+            addNotice(notice);
+            m_notices.back().ofSilence = true;
+        }
+    }
+    armSilence();
+    raiseForHead();
+}
+
+void SerialLink::enterStretch(qint64 nowMs)
+{
+    if (m_stretch.open && nowMs - m_stretch.lastMs >= SilenceMs)
+        endStretch();
+    if (!m_stretch.open) {
+        const quint64 serial = m_stretch.serial + 1;
+        m_stretch = {};
+        m_stretch.open = true;
+        m_stretch.serial = serial;
+        m_stretch.begin = receivedTotal();
+    }
+    m_stretch.lastMs = nowMs;
+}
+
+void SerialLink::spoilStretch(const LineErrors &errors)
+{
+    m_stretch.told.errors += errors;
+    if (m_stretch.spoiled)
         return;
-    // From the event loop: the device may still be inside its own notification.
-    postToEventLoop(this, [this] {
-        if (isOpen() && !m_lineFailure.isEmpty())
-            raise(Received);
+    m_stretch.spoiled = true;
+    // The answers completed before the error stay; the one under way leaves the queue with the error.
+    const qsizetype partial =
+        std::min<qsizetype>((receivedTotal() - m_stretch.begin) % ReceiveThreshold, bytesWaiting());
+    const QByteArray cut = m_input.right(partial);
+    m_input.chop(partial);
+    keepWhole(cut.constData(), cut.size());
+}
+
+void SerialLink::keepWhole(const char *bytes, qsizetype count)
+{
+    LineNotice &told = m_stretch.told;
+    told.received += count;
+    told.wholeCount += count;
+    told.whole.append(bytes, std::min(count, LineNotice::MaxShown - told.whole.size()));
+}
+
+void SerialLink::endStretch()
+{
+    if (!m_stretch.open)
+        return;
+    m_stretch.open = false;
+    m_stretch.ending = false;
+    m_silence.stop();
+    if (m_stretch.spoiled) {
+        addNotice(m_stretch.told);
+        return;
+    }
+    // One or two bytes with no silence between them and the rest: an answer cut short, or bytes that
+    // are no answer (a device's chatter as it starts, a glitch). They go, so that the next answer starts
+    // clean.
+    const qsizetype left =
+        std::min<qsizetype>((receivedTotal() - m_stretch.begin) % ReceiveThreshold, bytesWaiting());
+    if (left == 0)
+        return;
+    LineNotice cutShort;
+    cutShort.whole = m_input.right(left);
+    cutShort.wholeCount = left;
+    cutShort.received = left;
+    m_input.chop(left);
+    addNotice(cutShort);
+}
+
+void SerialLink::armSilence()
+{
+    // Only a stretch that has something to tell at its end needs its silence heard: an idle line, or one
+    // whose answers came whole, runs no timer.
+    const bool toTell =
+        m_stretch.open && (m_stretch.spoiled || (receivedTotal() - m_stretch.begin) % ReceiveThreshold != 0);
+    if (!toTell) {
+        m_silence.stop();
+        return;
+    }
+    const qint64 left = SilenceMs - (m_clock.elapsed() - m_stretch.lastMs);
+    // Never under 20 ms: Windows runs shorter timers on a multimedia timer for the whole PC.
+    m_silence.start(int(std::clamp<qint64>(left, 25, SilenceMs)));
+}
+
+void SerialLink::onSilence()
+{
+    if (!m_stretch.open)
+        return;
+    if (m_clock.elapsed() - m_stretch.lastMs < SilenceMs) {
+        armSilence(); // a coarse timer may come a little early
+        return;
+    }
+    // Errors a driver counted without a byte, up to now, are this stretch's: the device reports them
+    // before what is posted next.
+    m_stretch.ending = true;
+    if (lineWorks())
+        m_device->checkLineErrors();
+    postToEventLoop(this, [this, serial = m_stretch.serial] {
+        if (m_stretch.open && m_stretch.serial == serial && m_stretch.ending) {
+            endStretch();
+            raiseForHead();
+        }
     });
+}
+
+void SerialLink::addNotice(const LineNotice &notice)
+{
+    m_notices.push_back({receivedTotal(), notice, false});
+}
+
+SerialLink::Event SerialLink::headEvent() const
+{
+    if (!m_notices.empty() && m_notices.front().at <= m_inputRead)
+        return NoWholeAnswer;
+    const qint64 upTo = m_notices.empty() ? receivedTotal() : m_notices.front().at;
+    return upTo - m_inputRead >= ReceiveThreshold ? Received : NoEvent;
+}
+
+void SerialLink::raiseForHead()
+{
+    if (m_state == State::Closed || m_state == State::Opening)
+        return;
+    if (const Event event = headEvent(); event != NoEvent)
+        raise(event);
+}
+
+bool SerialLink::noticeWaiting() const
+{
+    if (m_state == State::Closed)
+        return !m_notices.empty();
+    return headEvent() == NoWholeAnswer;
+}
+
+LineNotice SerialLink::takeNotice()
+{
+    if (!noticeWaiting())
+        return {};
+    LineNotice notice = m_notices.front().notice;
+    m_notices.pop_front();
+    renotifyIfWaiting();
+    return notice;
 }
 
 void SerialLink::loseLine(const DeviceError &error)
@@ -406,6 +577,9 @@ void SerialLink::loseLine(const DeviceError &error)
         if (m_state == State::Lost)
             m_device->release(false);
         raise(LineLost);
+        // Nothing more comes: what the stretch under way left is told now.
+        endStretch();
+        raiseForHead();
     });
 }
 
@@ -417,12 +591,13 @@ void SerialLink::raise(Event event)
 
 QByteArray SerialLink::read()
 {
-    if (!m_lineFailure.isEmpty())
-        throw Failure(m_lineFailure);
-    const qsizetype count =
-        m_readLength > 0 ? std::min<qsizetype>(m_readLength, bytesWaiting()) : bytesWaiting();
+    // Never past a notice: the bytes after it are another stretch's.
+    const qint64 upTo = m_notices.empty() ? receivedTotal() : std::max(m_notices.front().at, m_inputRead);
+    const qsizetype available = qsizetype(upTo - m_inputRead);
+    const qsizetype count = m_readLength > 0 ? std::min<qsizetype>(m_readLength, available) : available;
     QByteArray bytes = m_input.mid(m_inputHead, count);
     m_inputHead += count;
+    m_inputRead += count;
     if (m_inputHead == m_input.size()) {
         m_input.clear();
         m_inputHead = 0;
@@ -436,17 +611,11 @@ QByteArray SerialLink::read()
 
 void SerialLink::renotifyIfWaiting()
 {
-    // Spoiled bytes are said by the next read, however few bytes wait: raised again for them too, so
-    // that a receiver that let a notification pass (an answer box was open) still hears of them.
-    const auto worthRaising = [this] {
-        return bytesWaiting() >= ReceiveThreshold || (isOpen() && !m_lineFailure.isEmpty());
-    };
-    if (m_renotifyQueued || !worthRaising())
+    if (m_renotifyQueued || headEvent() == NoEvent)
         return;
     m_renotifyQueued = true;
-    postToEventLoop(this, [this, worthRaising] {
+    postToEventLoop(this, [this] {
         m_renotifyQueued = false;
-        if (worthRaising())
-            raise(Received);
+        raiseForHead();
     });
 }

@@ -14,14 +14,22 @@
 //   returns to the event loop (or at once, each time FlushChunk bytes have gathered), and what the
 //   device cannot take yet is drained from the event loop. A write never blocks, never reorders and
 //   never drops a byte. A write while the port is closed, or after the line was lost, throws.
-// - Received bytes, 0x00 included, wait in an input queue. notified() is raised on the event loop with
-//   commEvent() == Received whenever at least ReceiveThreshold bytes wait: after new bytes arrive, and
-//   again after a read that leaves that many.
-// - A byte that the line lost or spoiled (an overrun, a framing or parity error, as the driver counts
-//   them; breaks are not among them) would shift every answer after it: the link then raises notified()
-//   with commEvent() == Received whatever waits, and the read fails with a message that names the
-//   errors, as does every later write. renotifyIfWaiting() raises it again while that holds: a receiver
-//   that let the notification pass hears of the spoiled line all the same.
+// - Received bytes, 0x00 included, are framed by the line's silences: bytes that arrive with no silence
+//   of SilenceMs between them form a stretch, and a stretch's bytes wait in the input queue as answers of
+//   ReceiveThreshold bytes, in order. When the line has been silent SilenceMs with one or two bytes of a
+//   stretch left over, they leave the queue as a notice (an answer cut short), so that the next answer
+//   starts clean. When bytes arrived decides, not when they are read: the device keeps delivering while
+//   the receiver is busy (an answer box is open).
+// - A byte the line or the driver spoiled or lost spoils the stretch it came in: the answers completed
+//   before it stay; the stretch's other bytes leave the queue, and at the stretch's end one notice tells
+//   the errors and the bytes that came whole (its first ones and their count: a stretch without end takes
+//   no more memory). An error that comes with no byte while no stretch is under way is a notice of its
+//   own. So is a stretch that finds MaxWaiting bytes unread (its bytes are lost as if the buffer were
+//   full). The link goes on: a line error is told, never a failure.
+// - notified() is raised on the event loop, after new bytes or a notice arrive and again after a read or
+//   takeNotice() that leaves something, whenever the head of the input is ready: commEvent() is Received
+//   when an answer's ReceiveThreshold bytes wait there (read() gives them; it never reads past a notice),
+//   NoWholeAnswer when a notice does (takeNotice() gives it).
 // - A hang-up (device unplugged, peer closed) is reported once, with commEvent() == LineLost; the link
 //   then gives the device back to the system at once (the port stays open as far as the console is
 //   concerned), and later writes fail with a message that the port was lost. unsentAtLoss() tells how
@@ -29,8 +37,9 @@
 //   but not yet put on the line.
 // - A line lost while close() lets the bytes go is said by close() itself, which throws the lost-line
 //   message when written bytes will never go out; nothing is raised after the close. The destructor
-//   closes too, but lets nothing out. unsentAtLoss(), lostLineMessage() and lineFailure() keep what they
-//   say after the close, until the next open.
+//   closes too, but lets nothing out. unsentAtLoss() and lostLineMessage() keep what they say after the
+//   close, until the next open, and so do the notices (the close ends the stretch under way): the
+//   answers still waiting go.
 // - close() lets every byte already written go out first, bounded by the time the bytes the link handed
 //   over take on the line plus a margin (never by what a driver reports), then releases the port.
 // Every failure is a Failure whose French message names the port and what went wrong.
@@ -46,6 +55,7 @@
 // isOpen() holds in Open, Lost and Closing: for the console, a lost port stays open until it closes.
 #pragma once
 
+#include "linenotice.h"
 #include "portnumber.h"
 #include "portwrite.h"
 #include "serialdevice.h"
@@ -54,6 +64,8 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
+#include <deque>
 #include <memory>
 
 class SerialLink : public QObject, private DeviceEvents {
@@ -62,10 +74,15 @@ public:
     // Codes read with commEvent() when notified() is raised.
     enum Event : int {
         NoEvent = 0,
-        Received = 2, // at least ReceiveThreshold bytes wait in the input queue
-        LineLost = 5, // the device hung up; the link no longer reads or writes
+        Received = 2,      // an answer's ReceiveThreshold bytes wait at the head of the input
+        NoWholeAnswer = 3, // a notice waits at the head of the input
+        LineLost = 5,      // the device hung up; the link no longer reads or writes
     };
     static constexpr int ReceiveThreshold = 3;
+    // A silence this long ends a stretch of received bytes.
+    static constexpr int SilenceMs = 1000;
+    // Answer bytes that may wait unread; a stretch that finds the queue this full is lost and told.
+    static constexpr qsizetype MaxWaiting = qsizetype(1) << 18;
     static constexpr int BaudRate = SerialDevice::BaudRate;
     // Queued bytes handed to the device at once, without waiting for the event loop.
     static constexpr qsizetype FlushChunk = 4096;
@@ -104,17 +121,18 @@ public:
     bool isLost() const { return m_state == State::Lost; }
     // For a lost line: names the port and the cause, and the bytes written that will never go out.
     QString lostLineMessage() const;
-    // The message that reads and writes fail with since the line lost or spoiled received bytes; empty
-    // while it has not.
-    QString lineFailure() const { return m_lineFailure; }
 
     int commEvent() const { return m_event; }
-    // The most bytes a read returns; 0 means every waiting byte.
+    // The most bytes a read returns; 0 means every waiting byte up to the next notice.
     void setReadLength(int length) { m_readLength = length; }
     QByteArray read();
+    // Answer bytes waiting, the stretch under way's included.
     qsizetype bytesWaiting() const { return m_input.size() - m_inputHead; }
-    // Raises notified() again, on the event loop, if ReceiveThreshold bytes or more still wait, or the
-    // line has spoiled bytes (the next read says so).
+    // A notice is at the head of the input (after the close: any notice is left).
+    bool noticeWaiting() const;
+    // The notice at the head of the input; an empty one when there is none.
+    LineNotice takeNotice();
+    // Raises notified() again, on the event loop, if an answer or a notice waits at the head.
     void renotifyIfWaiting();
 
 signals:
@@ -127,6 +145,17 @@ private:
     void lost(const DeviceError &error) override;
     void lineErrors(const LineErrors &errors, const char *bytes, qsizetype count) override;
 
+    // Framing by silence.
+    qint64 receivedTotal() const { return m_inputRead + bytesWaiting(); }
+    void enterStretch(qint64 nowMs); // ends a stretch silent for SilenceMs, begins one if none is under way
+    void spoilStretch(const LineErrors &errors);
+    void keepWhole(const char *bytes, qsizetype count); // in the spoiled stretch's notice
+    void endStretch();
+    void armSilence();
+    void onSilence();
+    void addNotice(const LineNotice &notice);
+    Event headEvent() const;
+    void raiseForHead();
     // Runs the device's open on a thread of its own while the event loop goes on; false when close()
     // abandoned it meanwhile.
     bool openBesideTheEventLoop(std::unique_ptr<SerialDevice> &device);
@@ -149,7 +178,6 @@ private:
     State m_state = State::Closed;
     std::unique_ptr<SerialDevice> m_device; // there in Open, Lost and Closing
     QString m_lostReason;
-    QString m_lineFailure;     // the line lost or spoiled bytes: what reads and writes fail with
     bool m_deviceFull = false; // the device took less than offered: it says when it can take more
     qsizetype m_unsentAtLoss = 0;
     // When the line will have sent every byte handed to the device, at 9600 baud, on m_clock (µs).
@@ -158,8 +186,28 @@ private:
 
     QByteArray m_output; // bytes written by the console that the device has not taken yet
     qsizetype m_outputHead = 0;
-    QByteArray m_input; // received bytes not read yet, oldest first
+    QByteArray m_input; // answer bytes not read yet, oldest first
     qsizetype m_inputHead = 0;
+    qint64 m_inputRead = 0; // answer bytes read since the open: where m_inputHead is in the line's input
+
+    // Notices, each before the answer byte at `at` (a place in the line's input, as m_inputRead).
+    struct WaitingNotice {
+        qint64 at = 0;
+        LineNotice notice;
+        bool ofSilence = false; // errors with no byte while no stretch was under way
+    };
+    std::deque<WaitingNotice> m_notices;
+    // The stretch of received bytes under way.
+    struct Stretch {
+        bool open = false;
+        quint64 serial = 0;  // tells a stretch from the next
+        qint64 begin = 0;    // where its answer bytes begin in the line's input
+        qint64 lastMs = 0;   // when its last byte came, on m_clock
+        bool ending = false; // its silence was seen: errors reported now are its own
+        bool spoiled = false;
+        LineNotice told; // what its end tells, once spoiled
+    } m_stretch;
+    QTimer m_silence; // runs only while the stretch under way has something to tell at its end
 
     int m_event = NoEvent;
     int m_readLength = 0;

@@ -30,6 +30,18 @@ protected:
         peer().connected();
     }
     bool nothingMoreComes() { return peer().take(1, 50).isEmpty(); }
+    // The boxes shown, in order: an answer's text whole, a notice's by a piece of it.
+    void expectBoxes(const QStringList &expected)
+    {
+        const QStringList &shown = m_sink->boxes;
+        bool same = shown.size() == expected.size();
+        for (qsizetype i = 0; same && i < shown.size(); ++i)
+            same = expected[i].startsWith(u"notice: ")
+                       ? shown[i].startsWith(u"notice: ") && shown[i].contains(expected[i].mid(8))
+                       : shown[i] == expected[i];
+        QVERIFY2(same, qPrintable(QStringLiteral("shown:\n  %1\nexpected:\n  %2")
+                                      .arg(shown.join(u"\n  "), expected.join(u"\n  "))));
+    }
 
 private slots:
     void everyButtonPutsItsFrameOnTheLine_data()
@@ -59,19 +71,19 @@ private slots:
     void lineSettings()
     {
         connectToPeer();
-        // A break or a byte with a framing or parity error is not data (ignbrk, ignpar). On Linux INPCK
-        // has the UART look at the error bits and PARMRK keeps the line discipline off the path that
-        // skips USB drivers' error flags; Windows drivers have no such settings.
+        // A break is not data (ignbrk). On Linux INPCK has the UART look at the error bits, and PARMRK
+        // without IGNPAR has the line discipline mark a byte flagged with an error in its place; Windows
+        // drivers have no such settings (wine's own mapping shows).
 #ifdef _WIN32
-        const char *const errorChecks = "parmrk=0 inpck=0";
+        const char *const errorChecks = "parmrk=0 inpck=0 ignpar=1";
 #else
-        const char *const errorChecks = "parmrk=1 inpck=1";
+        const char *const errorChecks = "parmrk=1 inpck=1 ignpar=0";
 #endif
         const LineSettings expected =
             settingsFrom(QByteArray("ispeed=9600 ospeed=9600 csize=8 parenb=0 cstopb=0 "
                                     "crtscts=0 clocal=1 cread=1 ixon=0 ixoff=0 ixany=0 "
                                     "icrnl=0 inlcr=0 igncr=0 istrip=0 icanon=0 echo=0 "
-                                    "isig=0 iexten=0 opost=0 ignbrk=1 ignpar=1 ") +
+                                    "isig=0 iexten=0 opost=0 ignbrk=1 ") +
                          errorChecks);
         const LineSettings seen = peer().settings();
         QVERIFY2(seen.contains("ospeed"), "every rig reads the speed");
@@ -232,6 +244,99 @@ private slots:
         QCOMPARE(m_sink->answers.size(), 1);
         peer().send(QByteArray::fromHex("06"));
         QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers, (QStringList{"1 2 3", "4 5 6"}), peer().waitMs());
+    }
+
+    // Answers framed by the line's silences. A script of what the device does: "0102" sends those bytes,
+    // "+300" waits 300 ms, "spoil 010203 1" sends them with the second spoiled on the line, "error" is a
+    // framing error with no byte, and "shown 1" waits until one box has been shown, with no more bytes. Then
+    // the boxes shown, in order: an answer's text whole, a notice's by a piece of it.
+    void answersAreFramedByTheLinesSilences_data()
+    {
+        QTest::addColumn<QStringList>("script");
+        QTest::addColumn<QStringList>("boxes");
+        // A device's chatter as it starts, a glitch, a spare byte: told, and the answer after it whole.
+        QTest::newRow("a stray byte, then an answer 2 s later")
+            << QStringList{"f0", "+2000", "010203"}
+            << QStringList{"notice: Réponse incomplète : 240", "answer: 1 2 3"};
+        QTest::newRow("two bytes then silence, then an answer")
+            << QStringList{"0102", "shown 1", "040506"}
+            << QStringList{"notice: Réponse incomplète : 1 2", "answer: 4 5 6"};
+        // A slow device: no silence of a second between its bytes.
+        QTest::newRow("an answer sent a byte every 300 ms")
+            << QStringList{"01", "+300", "02", "+300", "03"} << QStringList{"answer: 1 2 3"};
+        // A device switched off and on: the error came before the answer, which shows whole.
+        QTest::newRow("a framing error with no byte, then an answer")
+            << QStringList{"error", "+1500", "010203"}
+            << QStringList{"notice: (1 erreur de trame), aucun octet reçu", "answer: 1 2 3"};
+        QTest::newRow("a spoiled byte inside an answer: told, the next answer whole")
+            << QStringList{"spoil 010203 1", "+1500", "040506"}
+            << QStringList{"notice: Erreur de ligne (1 erreur de trame) : 3 octets reçus", "answer: 4 5 6"};
+        QTest::newRow("answers before the spoiled byte are shown")
+            << QStringList{"spoil 0102030405 4", "+1500", "060708"}
+            << QStringList{"answer: 1 2 3",
+                           "notice: (1 erreur de trame) : 2 octets reçus, écartés ; intacts : 4.",
+                           "answer: 6 7 8"};
+        // A device at another speed, or one that streams: one notice for the whole stretch, its first bytes
+        // and its count, however long it lasts.
+        QStringList stream{"spoil " + QByteArray(96, '\x11').toHex() + " 1"};
+        for (int i = 0; i < 25; ++i)
+            stream << "+100" << QByteArray(96, char(0x20 + i)).toHex();
+        stream << "+1500"
+               << "0a0b0c";
+        QTest::newRow("a continuous stream, spoiled")
+            << stream << QStringList{"notice: trame) : 2496 octets reçus, écartés", "answer: 10 11 12"};
+    }
+    void answersAreFramedByTheLinesSilences()
+    {
+        QFETCH(QStringList, script);
+        QFETCH(QStringList, boxes);
+        connectToPeer();
+        for (const QString &step : script) {
+            QString cannot;
+            if (step.startsWith(u'+'))
+                QTest::qWait(step.mid(1).toInt());
+            else if (step.startsWith(u"shown "))
+                QTRY_COMPARE_WITH_TIMEOUT(m_sink->boxes.size(), step.mid(6).toInt(),
+                                          SerialLink::SilenceMs + peer().waitMs());
+            else if (step == u"error")
+                cannot = peer().errorWithoutByte();
+            else if (step.startsWith(u"spoil "))
+                cannot = peer().sendSpoiled(QByteArray::fromHex(step.section(u' ', 1, 1).toLatin1()),
+                                            step.section(u' ', 2, 2).toInt());
+            else
+                peer().send(QByteArray::fromHex(step.toLatin1()));
+            if (!cannot.isEmpty())
+                QSKIP(qPrintable(cannot));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(m_sink->boxes.size() >= boxes.size(),
+                                 SerialLink::SilenceMs + peer().waitMs());
+        // Nothing more comes once the line has been silent a while.
+        QTest::qWait(SerialLink::SilenceMs + 300);
+        expectBoxes(boxes);
+        QVERIFY2(m_sink->failures.isEmpty(), qPrintable(m_sink->failures.join(u'\n')));
+        QCOMPARE(m_sink->endStatus, -1);
+        QCOMPARE(m_window->link().bytesWaiting(), qsizetype(0));
+    }
+
+    void whatCameWhileABoxWasOpenIsFramedByWhenItCame()
+    {
+        // Both while the first answer's box is open: a stray byte, then an answer 2 s later. After the
+        // box, the stray byte is told alone and the answer shows whole: when bytes came decides, not when
+        // the box closed.
+        connectToPeer();
+        bool first = true;
+        m_sink->onAnswer = [&](const QString &) {
+            if (!std::exchange(first, false)) {
+                return;
+            }
+            peer().send(QByteArray::fromHex("f0"));
+            QTest::qWait(2000);
+            peer().send(QByteArray::fromHex("010203"));
+            QTest::qWait(300);
+        };
+        peer().send(QByteArray::fromHex("0a0b0c"));
+        QTRY_COMPARE_WITH_TIMEOUT(m_sink->boxes.size(), 3, SerialLink::SilenceMs + peer().waitMs());
+        expectBoxes({"answer: 10 11 12", "notice: Réponse incomplète : 240", "answer: 1 2 3"});
     }
 
     void longListIsSentWholeAndInOrder()

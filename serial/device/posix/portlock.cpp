@@ -258,7 +258,11 @@ std::optional<PortLock::Holder> PortLock::acquire()
     const int fd = ::mkostemp(own.data(), O_CLOEXEC);
     if (fd < 0)
         return Holder{0, writable, Holder::NotMade, errno};
-    const QByteArray content = QByteArray::number(qint64(::getpid())).rightJustified(10, ' ') + '\n';
+    // The number in UUCP's ten columns, then the name the kernel knows this process by, as other terminal
+    // programs write it: after a crash, a number given out again to another program is then told stale.
+    const QByteArray name = processName(::getpid()).toLocal8Bit();
+    const QByteArray content = QByteArray::number(qint64(::getpid())).rightJustified(10, ' ') +
+                               (name.isEmpty() ? QByteArray() : ' ' + name) + '\n';
     int error = 0;
     if (::fchmod(fd, 0644) != 0) // every program judges it
         error = errno;
@@ -337,7 +341,8 @@ void PortLock::release()
     if (m_path.isEmpty())
         return;
     QFile file(m_path);
-    if (file.open(QIODevice::ReadOnly) && file.read(128).trimmed().toLongLong() == ::getpid())
+    if (file.open(QIODevice::ReadOnly) &&
+        file.read(128).simplified().split(' ').value(0).toLongLong() == ::getpid())
         QFile::remove(m_path);
     m_path.clear();
 }

@@ -23,8 +23,11 @@
 // removed only while this program holds an flock on it and it is still the file at that path, and the
 // console's own lock appears whole, by link(), never as an empty file.
 //
-// The lock folder is writable by every user: the console's own file is written under a name that no
-// one can foresee, made new (never a file or a link someone left there), then linked into place.
+// The console's own file reads "      4321 liaison-serie\n": the number in UUCP's ten columns, a space, and
+// the name the kernel knows the process by, so that after a crash its number, given out again to
+// another program, is judged stale as above. The lock folder is writable by every user: the file is
+// written under a name that no one can foresee, made new (never a file or a link someone left there),
+// then linked into place.
 #pragma once
 
 #include "failure.h"

@@ -5,24 +5,28 @@
 // them took.
 //
 // A break and a byte with a framing or parity error are not data: taken as bytes, they would shift
-// every later answer. The driver hands each byte to the line discipline (n_tty) with a flag; what the
-// input flags do with it:
-// - IGNBRK: a byte flagged as a break is dropped.
-// - INPCK: a byte flagged with a framing or parity error is checked rather than taken as data. The
-//   serial core's UARTs (ttyS) look at their error bits only with INPCK, and then drop such a byte
-//   themselves; USB serial drivers (FTDI, Prolific, CH340, CP210x) flag it whatever the settings.
-// - IGNPAR: with INPCK, the line discipline drops a byte so flagged (without IGNPAR it would mark it,
-//   or hand a 0x00 in its place).
-// - PARMRK: keeps the line discipline on the path that looks at each byte's flag. With IGNBRK and
-//   IGNPAR and none of the flags that ask for byte processing (PARMRK is one), it takes the "real raw"
-//   path on drivers that declare themselves raw (the serial core, USB serial, CDC ACM, pseudo-
-//   terminals): bytes are copied with no look at their flags, and a byte a USB driver flagged as bad
-//   arrives as data. PARMRK marks nothing here, since IGNBRK and IGNPAR drop what it would mark: all
-//   it changes in what is read is that each 0xFF byte comes doubled (MarkedInput undoes that).
-// CDC ACM devices (ttyACM) flag no byte: there only the error counters tell.
+// every later answer. A driver hands each byte to the line discipline (n_tty) with a flag, or flags
+// nothing; what the input flags do (kernel 6.1 and 6.12 alike):
+// - IGNBRK: a break is dropped. The serial core's UARTs (ttyS) drop it themselves (ignore_status_mask
+//   in serial8250_do_set_termios, uart_insert_char); n_tty drops a byte flagged as one
+//   (n_tty_receive_break).
+// - INPCK: the serial core's UARTs flag a framing or parity error only with it (read_status_mask), and
+//   CP210x adapters report errors byte by byte only with it (event-insertion mode, cp210x_set_termios).
+// - PARMRK, IGNPAR off: n_tty marks a byte flagged with a framing or parity error where it came, as
+//   0xFF 0x00 and the byte (n_tty_receive_parity_error), and doubles a real 0xFF (n_tty_receive_char):
+//   MarkedInput reads both. PARMRK puts n_tty on its standard path, which looks at each flag.
+// - IGNPAR stays off: with it the UARTs would drop a bad byte, and every overrun, in the driver, and
+//   n_tty would drop a flagged byte unseen; with INPCK and without IGNPAR, n_tty never takes its "real
+//   raw" path (n_tty_set_termios), which copies bytes with no look at their flags.
+// An overrun is never a byte: n_tty only logs it (n_tty_receive_overrun); the counters (TIOCGICOUNT)
+// tell it, where the driver has them. What is flagged differs by adapter: the UARTs and CP210x flag
+// the bad byte itself, FTDI every byte of the USB packet it came in, Prolific every byte of the next
+// transfer after its status said so, CH340 and CDC ACM nothing (CDC ACM counts what the device
+// reports). docs/serial-lines.md has the table.
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <optional>
 
@@ -35,13 +39,21 @@ struct LineSetupFailure {
 // Nothing when the line runs as described above.
 std::optional<LineSetupFailure> setUpLine(int fd);
 
-// The bytes read from a line set up by setUpLine, as the device sent them: 0xFF 0xFF is one 0xFF.
-// A pair cut across reads waits for its other half. Any other byte after a 0xFF cannot come from such
-// a line; should it come, both are kept as they came.
+// The bytes read from a line set up by setUpLine, as the device sent them: 0xFF 0xFF is one 0xFF, and
+// 0xFF 0x00 x is a byte x that the driver flagged with a framing or parity error. A mark cut across reads
+// waits for its other bytes. Any other byte after a 0xFF cannot come from such a line; should it come,
+// both are kept as they came.
 class MarkedInput {
 public:
-    QByteArray decode(const char *bytes, qsizetype count);
+    // Bytes that came whole, or one byte the driver flagged.
+    struct Piece {
+        QByteArray bytes;
+        bool spoiled = false;
+    };
+    QList<Piece> decode(const char *bytes, qsizetype count);
+    // The bytes that came whole only.
+    QByteArray wholeBytes(const char *bytes, qsizetype count);
 
 private:
-    bool m_afterFF = false; // the last byte was the first 0xFF of a pair
+    int m_marked = 0; // bytes of a mark seen so far: 1 after 0xFF, 2 after 0xFF 0x00
 };
