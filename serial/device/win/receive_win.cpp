@@ -116,11 +116,11 @@ bool WinSerialDevice::readEnded(DWORD count, DWORD error)
         // The device cancels nothing while it reads, yet some drivers (USB CDC on Windows 11) abort a
         // read (995) during normal traffic, at once or pending: a loss only when the port no longer
         // answers. Any other error is a loss.
-        COMSTAT status{};
         if (error != ERROR_OPERATION_ABORTED) {
             loseWith(error);
             return false;
         }
+        COMSTAT status{};
         if (!portStatus(&status)) {
             loseWith(GetLastError());
             return false;
@@ -164,9 +164,8 @@ void WinSerialDevice::onLiveness()
     } else if (m_receive == Receive::Polling) {
         // A read that may wait again, which asks the port first: a driver whose reads were aborted a
         // few times in a row goes back to reading without a timer, while one that ignores the
-        // timeouts ends this read at once too and stays polled.
+        // timeouts brings nothing with this read too and stays polled.
         m_receive = Receive::Reading;
-        m_emptyReads = EmptyReadsBeforePolling - 1;
         readOn();
     } else {
         return;
@@ -191,8 +190,7 @@ bool WinSerialDevice::portStatus(COMSTAT *status)
         return false;
     // The flags spoil the bytes read since the last look, those queued now, and those of a read that
     // has ended and was not collected yet; the first look also takes the open's last flags, which came
-    // with bytes still queued.
-    // Once the line is lost, nothing more is read: the flags came with no byte that will be handed over.
+    // with bytes still queued. Once the line is lost nothing more is read: no byte goes with them.
     errors |= std::exchange(m_errorsAtOpen, 0);
     if (m_receive == Receive::Lost) {
         m_incoming.look(errors, 0, true);

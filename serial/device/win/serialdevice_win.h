@@ -104,8 +104,9 @@ private:
     //                        one place that counts them): every PollFallbackMs, what ClearCommError
     //                        says waits is read
     //   Polling -> Reading   LivenessMs after polling began, and every LivenessMs after that, a read
-    //                        is tried: when it stays pending, its notifier ends it; when it brings
-    //                        nothing, back to Polling
+    //                        is tried: when it stays pending, its notifier ends it; reads that
+    //                        bring nothing go on counting (only a byte resets the count) and bring
+    //                        it back to Polling
     //   Reading, Polling -> Lost   a call on the port failed, a read failed with an error other than
     //                              995, 995 from a port that no longer answers, or the liveness check
     //                              failed: the loss is reported once, nothing more is read and no
