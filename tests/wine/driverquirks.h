@@ -276,10 +276,8 @@ inline BOOL WINAPI readFile(HANDLE port, void *buffer, DWORD size, DWORD *read, 
         return TRUE;
     }
     const BOOL ok = real.readFile(port, buffer, size, read, ov);
-    if (ok && read) {
+    if (ok && read)
         readSinceLook += *read;
-        bytesRead += int(*read);
-    }
     return ok;
 }
 
@@ -357,10 +355,8 @@ inline BOOL WINAPI getOverlappedResult(HANDLE port, OVERLAPPED *ov, DWORD *count
         return FALSE;
     }
     const BOOL ok = real.getOverlappedResult(port, ov, count, wait);
-    if (ok && ov == lastRead) {
+    if (ok && ov == lastRead)
         readSinceLook += *count;
-        bytesRead += int(*count);
-    }
     return ok;
 }
 

@@ -17,7 +17,5 @@ inline std::atomic<DWORD> lineErrors{0};
 // When set, the next ClearCommError that finds no byte queued and none read since the call before
 // reports these errors, as a driver does for an error that brought no byte.
 inline std::atomic<DWORD> errorsWithoutByte{0};
-// Bytes the device's reads have brought so far.
-inline std::atomic<int> bytesRead{0};
 
 } // namespace quirks

@@ -38,16 +38,14 @@ public:
         return {};
     }
     // A pseudo-terminal carries no framing error: the driver played by driverquirks.h flags the look that
-    // finds the byte at `index` with CE_FRAME. The flags of a look spoil every byte that came with them:
-    // the bytes before it and after it go out each once the device has read what went before, as bytes
-    // a device sends a millisecond apart reach a console that looks after each read.
-    QString sendSpoiled(const QByteArray &bytes, qsizetype index) override
+    // finds these bytes with CE_FRAME. The flags of a look spoil every byte that came with them, so the
+    // byte at `index` cannot be singled out.
+    QString sendSpoiled(const QByteArray &bytes, qsizetype) override
     {
         if (!quirks::installed)
             return QStringLiteral("the driver quirks are not installed");
-        sendAndWaitRead(bytes.left(index), 0);
-        sendAndWaitRead(bytes.mid(index, 1), CE_FRAME);
-        sendAndWaitRead(bytes.mid(index + 1), 0);
+        quirks::lineErrors = CE_FRAME;
+        send(bytes);
         return {};
     }
     // The next look that finds no byte reports a framing error; the device's check of the port's life
@@ -64,19 +62,6 @@ public:
     }
 
 private:
-    // Sends `part`, its look flagged with `flags`, and returns once the device has read it: the look
-    // right after that read has then taken the flags.
-    void sendAndWaitRead(const QByteArray &part, DWORD flags)
-    {
-        if (part.isEmpty())
-            return;
-        const int before = quirks::bytesRead;
-        quirks::lineErrors = flags;
-        send(part);
-        QDeadlineTimer deadline(3000);
-        while (quirks::bytesRead < before + part.size() && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
-    }
     void write(const QByteArray &bytes) override
     {
         for (qsizetype done = 0; done < bytes.size();) {
