@@ -14,6 +14,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <dlfcn.h>
+#include <functional>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -45,17 +46,16 @@ inline bool isDevice(int fd, dev_t rdev)
 
 inline std::atomic<dev_t> slowSetUpDevice{0};
 inline std::atomic<int> slowSetUpMs{1000};
-// When set, that slow set-up then fails, and says so in slowSetUpFailed.
-inline std::atomic<bool> slowSetUpFails{false};
-inline std::atomic<bool> slowSetUpFailed{false};
+// When set, that slow set-up then fails, once it has run this on its own thread.
+inline std::function<void()> slowSetUpFailing;
 
 extern "C" int tcsetattr(int fd, int actions, const termios *settings)
 {
     static const auto next = nextFunction<int (*)(int, int, const termios *)>("tcsetattr");
     if (isDevice(fd, slowSetUpDevice)) {
         ::usleep(useconds_t(slowSetUpMs) * 1000);
-        if (slowSetUpFails) {
-            slowSetUpFailed = true;
+        if (slowSetUpFailing) {
+            slowSetUpFailing();
             errno = EIO;
             return -1;
         }

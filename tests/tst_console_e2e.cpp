@@ -25,11 +25,7 @@ public:
         framingErrors = 0;
         overruns = 0;
     }
-    ~PtyPeer() override
-    {
-        countingDevice = 0;
-        watchForFlags(0);
-    }
+    ~PtyPeer() override { countingDevice = flaggedBytes.device = 0; }
     QString portText() const override { return PtyPair::portText(); }
     QString devicePath() const override { return path(); }
     void send(const QByteArray &bytes) override
@@ -41,7 +37,10 @@ public:
     {
         // Counted as the UART takes it, before the byte can be read.
         ++framingErrors;
-        flagByteAt(m_sent + lineLength(bytes.left(index)));
+        {
+            const std::lock_guard lock(flaggedBytes.mutex);
+            flaggedBytes.marks << m_sent + lineLength(bytes.left(index));
+        }
         send(bytes);
         return {};
     }
@@ -67,7 +66,10 @@ public:
     void connected() override
     {
         closeSlave();
-        watchForFlags(countingDevice);
+        const std::lock_guard lock(flaggedBytes.mutex);
+        flaggedBytes.device = countingDevice;
+        flaggedBytes.read = 0;
+        flaggedBytes.marks.clear();
         m_sent = 0;
     }
     int handlesOnLine() const override { return descriptorsOn(path()); }

@@ -254,16 +254,22 @@ void TestSerialLink::openingKeepsTheEventLoopGoing()
     m_pty->closeSlave();
     const dev_t device = ptyDevice();
     slowSetUpDevice = device;
-    slowSetUpFails = close == u"as it fails";
-    slowSetUpFailed = false;
+    if (close == u"as it fails")
+        slowSetUpFailing = [this] {
+            // Comes first once the failed open has ended beside: a close heard in the same turn of the loop.
+            QMetaObject::invokeMethod(
+                m_link,
+                [this] {
+                    QThread::msleep(50);
+                    m_link->close();
+                },
+                Qt::QueuedConnection);
+        };
     int ticks = 0;
     QTimer ticker;
     connect(&ticker, &QTimer::timeout, this, [&] {
-        ++ticks;
-        if ((ticks == 5 && close == u"meanwhile") || (slowSetUpFailed.exchange(false))) {
-            QThread::msleep(50); // the failed open has ended beside by the time the close comes
+        if (++ticks == 5 && close == u"meanwhile")
             m_link->close();
-        }
     });
     ticker.start(20);
     QElapsedTimer clock;
@@ -276,7 +282,7 @@ void TestSerialLink::openingKeepsTheEventLoopGoing()
     const qint64 openMs = clock.elapsed();
     ticker.stop();
     slowSetUpDevice = 0;
-    slowSetUpFails = false;
+    slowSetUpFailing = nullptr;
     QCOMPARE(m_link->isOpen(), close == u"never");
     QVERIFY(!m_link->isOpening());
     if (close != u"never") {
@@ -596,10 +602,11 @@ void TestSerialLink::whatTheLineDidAtTheConsoleIsNeverDropped_data()
         << "answer"
         << "spoils a byte, 3 wait" << QStringList()
         << QStringList{"answer: 1 2 3", "notice: : 3 octets reçus, écartés ; intacts : 4 5 6."} << -1;
-    // Told at once; the window then closes, as the user asked.
+    // The window closes before the event loop has told it: closed as the user asked, like the answers
+    // still waiting.
     QTest::newRow("spoiled just before the window closes")
         << "none"
-        << "spoils a byte, 2 wait" << QStringList() << QStringList{alone} << -1;
+        << "spoils a byte, 2 wait" << QStringList() << QStringList() << -1;
 }
 
 void TestSerialLink::whatTheLineDidAtTheConsoleIsNeverDropped()
@@ -649,7 +656,7 @@ void TestSerialLink::whatTheLineDidAtTheConsoleIsNeverDropped()
     } else if (box == u"answer") {
         sink.onAnswer = playDevice;
         events->received("\x01\x02\x03", 3);
-        QCOMPARE(sink.answers, QStringList{"1 2 3"});
+        QTRY_COMPARE(sink.answers, QStringList{"1 2 3"});
     } else {
         playDevice(QString());
         window.close();

@@ -383,7 +383,8 @@ void SerialLink::received(const char *bytes, qsizetype count)
         m_input.append(bytes, count);
     }
     armSilence();
-    raiseForHead();
+    // From the event loop: the device may still be delivering what it read with these bytes.
+    renotifyIfWaiting();
 }
 
 void SerialLink::lost(const DeviceError &error)
@@ -415,7 +416,7 @@ void SerialLink::lineErrors(const LineErrors &errors, const char * /*spoiled*/, 
         }
     }
     armSilence();
-    raiseForHead();
+    renotifyIfWaiting();
 }
 
 void SerialLink::enterStretch(qint64 nowMs)
