@@ -63,7 +63,8 @@ void runSimLine(const SimLine &line, SimulatedDevice &device, const std::functio
 {
     bool consoleGone = false; // the console closed its side of the pseudo-terminal
     // A real port reads through the line discipline with the console's settings, which double each
-    // 0xFF and mark a spoiled byte (termiosline.h): the device hears only the bytes that came whole. The master of a pseudo-terminal has settings of its own, left raw.
+    // 0xFF and mark a spoiled byte (termiosline.h): the device hears only the bytes that came whole.
+    // The master of a pseudo-terminal has settings of its own, left raw.
     MarkedInput marks;
     auto received = [&](const char *bytes, qsizetype count) {
         return line.pseudoTerminal ? QByteArray(bytes, count) : marks.wholeBytes(bytes, count);

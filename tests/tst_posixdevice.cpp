@@ -518,8 +518,9 @@ void TestPosixDevice::markedInputIsDecoded()
     for (qsizetype cut = 0; cut <= read.size(); ++cut) {
         MarkedInput input;
         QList<QByteArray> got;
-        for (const auto &piece :
-             input.decode(read.constData(), cut) + input.decode(read.constData() + cut, read.size() - cut))
+        QList<MarkedInput::Piece> pieces = input.decode(read.constData(), cut);
+        pieces += input.decode(read.constData() + cut, read.size() - cut);
+        for (const auto &piece : pieces)
             got << (piece.spoiled ? "!" + piece.bytes.toHex() : piece.bytes.toHex(' '));
         QCOMPARE(got.join(' '), data);
     }

@@ -104,6 +104,7 @@ private slots:
     void closeThatRunsOutOfTimeLetsThePortGo();
     void countedErrorsAreToldApart_data();
     void countedErrorsAreToldApart();
+    void aStreamNobodyReadsTakesBoundedMemory();
     void lifeOnAScriptedDevice_data();
     void lifeOnAScriptedDevice();
     void destroyedWhileItsCloseLosesTheLine();
@@ -407,6 +408,30 @@ void TestSerialLink::countedErrorsAreToldApart()
     // A line error is told, never a failure: the link goes on.
     m_link->write("\x01");
     QCOMPARE(m_pty->readAtLeast(1), QByteArray("\x01"));
+}
+
+void TestSerialLink::aStreamNobodyReadsTakesBoundedMemory()
+{
+    // A device that streams while nobody reads (an answer box left open): the answers wait up to a bound,
+    // the rest of the stretch is lost and told once, as a full buffer.
+    const QByteArray stream(SerialLink::MaxWaiting + 30000, '\x07');
+    bool sent = false;
+    std::atomic<bool> done{false};
+    std::thread device([&] {
+        sent = m_pty->sendAll(stream, 20000);
+        done = true;
+    });
+    QVERIFY(QTest::qWaitFor([&] { return done.load(); }, 25000));
+    device.join();
+    QVERIFY(sent);
+    QTest::qWait(SerialLink::SilenceMs + 300);
+    const qsizetype waiting = m_link->bytesWaiting();
+    QVERIFY2(waiting <= SerialLink::MaxWaiting && waiting % 3 == 0, qPrintable(QString::number(waiting)));
+    m_link->setReadLength(0);
+    QCOMPARE(m_link->read().size(), waiting);
+    const LineNotice notice = m_link->takeNotice();
+    QCOMPARE(waiting + notice.received, stream.size());
+    QVERIFY(notice.errors.bufferOverrun > 0);
 }
 
 namespace {

@@ -594,7 +594,7 @@ QByteArray SerialLink::read()
 {
     // Never past a notice: the bytes after it are another stretch's.
     const qint64 upTo = m_notices.empty() ? receivedTotal() : std::max(m_notices.front().at, m_inputRead);
-    const qsizetype available = qsizetype(upTo - m_inputRead);
+    const auto available = qsizetype(upTo - m_inputRead);
     const qsizetype count = m_readLength > 0 ? std::min<qsizetype>(m_readLength, available) : available;
     QByteArray bytes = m_input.mid(m_inputHead, count);
     m_inputHead += count;

@@ -224,28 +224,6 @@ private slots:
         QCOMPARE(m_window->link().bytesWaiting(), qsizetype(0));
     }
 
-    void sixBytesAtOnceGiveTwoBoxesInOrder()
-    {
-        connectToPeer();
-        peer().send(QByteArray::fromHex("0102ff040506"));
-        QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers, (QStringList{"1 2 255", "4 5 6"}), peer().waitMs());
-        QTest::qWait(50);
-        QCOMPARE(m_sink->answers.size(), 2);
-        QCOMPARE(m_window->link().bytesWaiting(), qsizetype(0));
-    }
-
-    void twoBytesOverAreKeptForTheNextAnswer()
-    {
-        connectToPeer();
-        peer().send(QByteArray::fromHex("0102030405"));
-        QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers, QStringList{"1 2 3"}, peer().waitMs());
-        QTest::qWait(50);
-        QCOMPARE(m_window->link().bytesWaiting(), qsizetype(2));
-        QCOMPARE(m_sink->answers.size(), 1);
-        peer().send(QByteArray::fromHex("06"));
-        QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers, (QStringList{"1 2 3", "4 5 6"}), peer().waitMs());
-    }
-
     // Answers framed by the line's silences. A script of what the device does: "0102" sends those bytes,
     // "+300" waits 300 ms, "spoil 010203 1" sends them with the second spoiled on the line, "error" is a
     // framing error with no byte, "shown 1" waits until one box has been shown, and what comes after "box"
@@ -255,6 +233,11 @@ private slots:
     {
         QTest::addColumn<QStringList>("script");
         QTest::addColumn<QStringList>("boxes");
+        QTest::newRow("six bytes at once give two boxes in order")
+            << QStringList{"0102ff040506"} << QStringList{"answer: 1 2 255", "answer: 4 5 6"};
+        QTest::newRow("two bytes over are kept for the next answer")
+            << QStringList{"0102030405", "shown 1", "+50", "06"}
+            << QStringList{"answer: 1 2 3", "answer: 4 5 6"};
         // A device's chatter as it starts, a glitch, a spare byte: told, and the answer after it whole.
         QTest::newRow("a stray byte, then an answer 2 s later")
             << QStringList{"f0", "+2000", "010203"}
