@@ -3,6 +3,7 @@
 // scenarios, then what only Windows shows: its port names and error codes, and what real drivers do.
 #include "rig/scenarios.h"
 #include "serialdevice.h"
+#include "serialdevice_win.h"
 #include "wine/driverquirks.h"
 #include "wine/winepeer.h"
 
@@ -33,10 +34,11 @@ private slots:
     void closeRequestDuringASlowOpenIsHeard();
     void ioErrorsNameALostLine_data();
     void ioErrorsNameALostLine();
-    void lineErrorsEndTheProgram_data();
-    void lineErrorsEndTheProgram();
+    void lineErrorsSpoilOnlyTheirBytes_data();
+    void lineErrorsSpoilOnlyTheirBytes();
     void abortedReadsOnALivePortGoOn_data();
     void abortedReadsOnALivePortGoOn();
+    void errorsBeforeTheFirstLookGoWithTheirBytes_data();
     void errorsBeforeTheFirstLookGoWithTheirBytes();
     void bytesInFlightAtAnUnplugAreCounted();
     void aWaitThatEndsLateFindsItsBlocks();
@@ -114,6 +116,8 @@ void TestWindowsEndToEnd::realDriversStillHearTheDevice_data()
     QTest::newRow("Xon and Xoff reported as 0") << int(Quirk::XonXoffReportedZero);
     QTest::newRow("writes cut short to 3 bytes") << int(Quirk::WritesCutShort);
     QTest::newRow("reads end at once with nothing") << int(Quirk::ReadsEndEmpty);
+    QTest::newRow("reads go pending and end at once with nothing") << int(Quirk::ReadsPendThenEmpty);
+    QTest::newRow("a read stays pending though bytes are queued") << int(Quirk::ReadBlindToQueue);
 }
 
 void TestWindowsEndToEnd::realDriversStillHearTheDevice()
@@ -135,8 +139,8 @@ void TestWindowsEndToEnd::realDriversStillHearTheDevice()
     m_peer.send(frame("010101"));
     QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers.size(), 2, 5000);
     QCOMPARE(m_sink->answers, (QStringList{QStringLiteral("1 1 1"), QStringLiteral("2 2 2")}));
-    // Idle, whatever the driver does with its waits and reads, the loop does not spin: a driver that
-    // ends every read at once is asked every 50 ms at most, with a read only when bytes wait.
+    // Idle, whatever the driver does with its waits and reads, the loop does not spin: a driver whose
+    // reads keep ending with nothing is asked every 50 ms at most, with a read only when bytes wait.
     const int reads = quirks::readsStarted, looks = quirks::statusCalls;
     QTest::qWait(1000);
     const double used = processCpuSeconds() - cpuBefore;
@@ -304,31 +308,43 @@ void TestWindowsEndToEnd::ioErrorsNameALostLine_data()
         << int(ERROR_GEN_FAILURE) << int(LossSeen::ReadStays) << "débranché";
 }
 
-void TestWindowsEndToEnd::lineErrorsEndTheProgram_data()
+void TestWindowsEndToEnd::lineErrorsSpoilOnlyTheirBytes_data()
 {
-    QTest::addColumn<int>("flags"); // what ClearCommError reports with the answer's bytes
+    QTest::addColumn<int>("flags"); // what ClearCommError reports with the bytes
+    QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("text");
-    QTest::newRow("framing error") << int(CE_FRAME) << "(1 erreur de trame)";
-    QTest::newRow("parity error") << int(CE_RXPARITY) << "(1 erreur de parité)";
-    QTest::newRow("UART overrun") << int(CE_OVERRUN) << "débordement du circuit série";
-    QTest::newRow("input buffer full") << int(CE_RXOVER) << "tampon de réception plein";
+    const QByteArray three = frame("010203");
+    QTest::newRow("framing error") << int(CE_FRAME) << three << "(3 erreurs de trame) : 3 octets reçus";
+    QTest::newRow("parity error") << int(CE_RXPARITY) << three << "(3 erreurs de parité) : 3 octets reçus";
+    QTest::newRow("UART overrun") << int(CE_OVERRUN) << three
+                                  << "(1 octet perdu (débordement du circuit série)) : 3 octets reçus";
+    QTest::newRow("input buffer full")
+        << int(CE_RXOVER) << three << "(1 octet perdu (tampon de réception plein)) : 3 octets reçus";
+    QTest::newRow("break, its 0x00 among the bytes")
+        << int(CE_BREAK) << frame("010200") << "(1 coupure de ligne (break)) : 3 octets reçus";
+    // The flags of one look count every byte that came with them.
+    QTest::newRow("50 bytes, one framing look")
+        << int(CE_FRAME) << QByteArray(50, '\x07') << "(50 erreurs de trame) : 50 octets reçus";
 }
 
-void TestWindowsEndToEnd::lineErrorsEndTheProgram()
+void TestWindowsEndToEnd::lineErrorsSpoilOnlyTheirBytes()
 {
-    // A byte the line lost or spoiled would shift this answer and every one after it: the program ends
-    // with a message that names the errors, and shows no answer.
+    // The bytes that came with a look's error flags are told in one notice, never as an answer; the
+    // console goes on, and the next answer is whole.
     QFETCH(int, flags);
+    QFETCH(QByteArray, bytes);
     QFETCH(QString, text);
     connectToPeer();
     quirks::lineErrors = DWORD(flags);
-    m_peer.send(QByteArray::fromHex("010203"));
-    QTRY_COMPARE_WITH_TIMEOUT(m_sink->failures.size(), 1, 5000);
-    QVERIFY2(m_sink->failures.first().contains(text) &&
-                 m_sink->failures.first().contains(QStringLiteral("décalées")),
-             qPrintable(m_sink->failures.first()));
-    QCOMPARE(m_sink->endStatus, 1);
-    QCOMPARE(m_sink->answers, QStringList());
+    m_peer.send(bytes);
+    QTRY_COMPARE_WITH_TIMEOUT(m_sink->notices.size(), 1, 5000);
+    QVERIFY2(m_sink->notices.first().contains(text), qPrintable(m_sink->notices.first()));
+    // Told once the line has been silent 1 s: what comes now starts clean.
+    m_peer.send(frame("040506"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers, QStringList{QStringLiteral("4 5 6")}, 5000);
+    QCOMPARE(m_sink->boxes.size(), 2);
+    QVERIFY2(m_sink->failures.isEmpty(), qPrintable(m_sink->failures.join(u'\n')));
+    QCOMPARE(m_sink->endStatus, -1);
 }
 
 void TestWindowsEndToEnd::ioErrorsNameALostLine()
@@ -376,34 +392,46 @@ void TestWindowsEndToEnd::ioErrorsNameALostLine()
 void TestWindowsEndToEnd::abortedReadsOnALivePortGoOn_data()
 {
     QTest::addColumn<int>("aborts");
+    QTest::addColumn<bool>("atOnce"); // ReadFile fails at once with 995, rather than pending first
     // Some USB CDC drivers end a read with 995 during normal traffic, the port alive.
-    QTest::newRow("one aborted read") << 1;
+    QTest::newRow("one aborted read") << 1 << false;
     // Often enough in a row that the device asks ClearCommError instead of re-arming for ever.
-    QTest::newRow("three aborted reads in a row") << 3;
+    QTest::newRow("three aborted reads in a row") << 3 << false;
+    QTest::newRow("one read fails at once with 995") << 1 << true;
+    QTest::newRow("three reads fail at once with 995") << 3 << true;
 }
 
 void TestWindowsEndToEnd::abortedReadsOnALivePortGoOn()
 {
     QFETCH(int, aborts);
+    QFETCH(bool, atOnce);
     connectToPeer();
     int lost = 0;
     connect(&m_window->link(), &SerialLink::notified, this,
             [&] { lost += m_window->link().commEvent() == SerialLink::LineLost; });
     quirks::readEndsWith = ERROR_OPERATION_ABORTED;
+    quirks::readsFailAtOnce = atOnce;
     quirks::readsToEnd = aborts;
-    m_peer.send(frame("01")); // ends the pending read: the next ones are aborted
+    m_peer.send(frame("010203")); // ends the pending read: the reads on the quiet line after it abort
     QTRY_COMPARE_WITH_TIMEOUT(quirks::readsToEnd.load(), 0, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers, QStringList{QStringLiteral("1 2 3")}, 5000);
+    // Three reads in a row that brought nothing: the device polls the quiet line until a read is tried
+    // again, LivenessMs later.
+    const int looksBefore = quirks::statusCalls;
+    QTest::qWait(500);
+    const int looks = quirks::statusCalls - looksBefore;
+    qInfo("%d ClearCommError in the 500 ms after the aborts", looks);
+    QVERIFY2(aborts >= windevice::EmptyReadsBeforePolling ? looks >= 5 : looks <= 2,
+             qPrintable(QString::number(looks)));
     // Once the aborts are over, a read waits again by the port's next liveness check, though the
     // line stays quiet: no poll is left running for the rest of the session.
     QTest::qWait(2000);
-    const int reads = quirks::readsStarted, looks = quirks::statusCalls;
+    const int reads = quirks::readsStarted, idleLooksBefore = quirks::statusCalls;
     QTest::qWait(2000);
-    const int idleReads = quirks::readsStarted - reads, idleLooks = quirks::statusCalls - looks;
+    const int idleReads = quirks::readsStarted - reads, idleLooks = quirks::statusCalls - idleLooksBefore;
     qInfo("idle 2 s after the aborts: %d reads, %d ClearCommError", idleReads, idleLooks);
     QVERIFY2(idleReads == 0 && idleLooks <= 3,
              qPrintable(QStringLiteral("%1 reads and %2 looks in 2 s idle").arg(idleReads).arg(idleLooks)));
-    m_peer.send(frame("0203"));
-    QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers, QStringList{QStringLiteral("1 2 3")}, 5000);
     m_peer.send(frame("040506"));
     QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers.size(), 2, 5000);
     QCOMPARE(m_sink->answers.last(), QStringLiteral("4 5 6"));
@@ -411,12 +439,23 @@ void TestWindowsEndToEnd::abortedReadsOnALivePortGoOn()
     QVERIFY2(m_sink->failures.isEmpty(), qPrintable(m_sink->failures.join(u'\n')));
 }
 
+void TestWindowsEndToEnd::errorsBeforeTheFirstLookGoWithTheirBytes_data()
+{
+    QTest::addColumn<int>("quirk");
+    QTest::addColumn<QString>("notice"); // what it says of the spoiled bytes; empty: none is shown
+    // Bytes that arrive just after the open's first purge, spoiled on the line: the driver keeps their
+    // error flags until the next ClearCommError. The open drops them with their flags.
+    QTest::newRow("dropped by the open") << int(quirks::Quirk::PurgeMissesArrivals) << "";
+    // A device that keeps sending: the open cannot drop them, and their flags go with them.
+    QTest::newRow("still queued after the open")
+        << int(quirks::Quirk::DeviceNeverStops) << "(3 erreurs de trame) : 3 octets reçus";
+}
+
 void TestWindowsEndToEnd::errorsBeforeTheFirstLookGoWithTheirBytes()
 {
-    // Bytes that arrive just after the open's purge, spoiled on the line: the driver keeps their error
-    // flags until the first ClearCommError. They go with their errors (or the errors are told): never
-    // shown as an answer whose errors were forgotten.
-    quirks::install(quirks::Quirk::PurgeMissesArrivals);
+    QFETCH(int, quirk);
+    QFETCH(QString, notice);
+    quirks::install(quirks::Quirk(quirk));
     quirks::lineErrors = CE_FRAME;
     // The open runs beside the window's loop: the bytes go out once the purge has been made.
     QTimer sender;
@@ -427,15 +466,16 @@ void TestWindowsEndToEnd::errorsBeforeTheFirstLookGoWithTheirBytes()
     sender.start(50);
     connectToPeer();
     sender.stop();
-    m_peer.send(frame("040506"));
-    QTRY_VERIFY_WITH_TIMEOUT(!m_sink->answers.isEmpty() || !m_sink->failures.isEmpty(), 5000);
-    QTest::qWait(200);
     QVERIFY(quirks::purgeMissed && !quirks::purgeWaiting);
-    if (m_sink->failures.isEmpty())
-        QCOMPARE(m_sink->answers, QStringList{QStringLiteral("4 5 6")});
-    else
-        QVERIFY2(m_sink->failures.first().contains(QStringLiteral("erreur de trame")),
-                 qPrintable(m_sink->failures.first()));
+    if (!notice.isEmpty()) {
+        QTRY_COMPARE_WITH_TIMEOUT(m_sink->notices.size(), 1, 5000);
+        QVERIFY2(m_sink->notices.first().contains(notice), qPrintable(m_sink->notices.first()));
+    }
+    m_peer.send(frame("040506"));
+    QTRY_COMPARE_WITH_TIMEOUT(m_sink->answers, QStringList{QStringLiteral("4 5 6")}, 5000);
+    QTest::qWait(200);
+    QCOMPARE(m_sink->boxes.size(), notice.isEmpty() ? 1 : 2);
+    QVERIFY2(m_sink->failures.isEmpty(), qPrintable(m_sink->failures.join(u'\n')));
 }
 
 void TestWindowsEndToEnd::bytesInFlightAtAnUnplugAreCounted()

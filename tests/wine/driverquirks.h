@@ -4,12 +4,14 @@
 //
 // The device keeps one read pending and never waits for events, so the quirks of drivers' WaitCommEvent
 // have no call to wrap any more: their rows show that the console needs none of it. What drivers do to
-// reads is wrapped instead: reads that end at once with nothing, reads aborted while the port lives,
-// reads ended by an unplug's error code, and a read that ends late, which the wrapper holds pending on
-// the caller's OVERLAPPED and a watcher thread ends as that driver would; freed memory is filled with
-// 0xDD (operator delete below), so a read that ends in a block the device has already freed is seen.
+// reads is wrapped instead: reads that end at once or pending with nothing, reads aborted while the port
+// lives, reads ended by an unplug's error code, and reads that the wrapper holds pending on the caller's
+// OVERLAPPED though bytes are queued, until cancelled, then ended by a watcher thread as that driver
+// would, at once or late; freed memory is filled with 0xDD (operator delete below), so a read that ends
+// in a block the device has already freed is seen.
 #pragma once
 
+#include "lineerrorknobs.h"
 #include "win32calls.h"
 
 #include <QtGlobal>
@@ -86,23 +88,31 @@ enum class Quirk {
                          // timeouts say
     PurgeMissesArrivals, // bytes arrive just after the first purge of the input (it waits for the test
                          // to send them), with the line errors of quirks::lineErrors
+    DeviceNeverStops,    // as PurgeMissesArrivals, and every later purge of the open misses the bytes
+                         // too, a framing error reported with them again each time: the device keeps
+                         // sending them
+    ReadsPendThenEmpty,  // a read that finds nothing queued goes pending and ends at once with 0 bytes
+    ReadBlindToQueue,    // a read that finds nothing queued stays pending when bytes arrive
+                         // (they stay queued), until it is cancelled
 };
 
 inline std::atomic<Quirk> active{Quirk::None};
-inline std::atomic<DWORD> unplugged{0};  // when set, every call on the port fails with this code
-inline std::atomic<DWORD> writeError{0}; // when set, WriteFile fails with this code
-inline std::atomic<int> opens{0};        // CreateFile calls so far
-// When set, the next ClearCommError that finds bytes waiting reports these errors with them (CE_FRAME,
-// CE_OVERRUN, ...), as a driver does for a byte the line spoiled; wine's never does.
-inline std::atomic<DWORD> lineErrors{0};
+inline std::atomic<DWORD> unplugged{0};   // when set, every call on the port fails with this code
+inline std::atomic<DWORD> writeError{0};  // when set, WriteFile fails with this code
+inline std::atomic<int> opens{0};         // CreateFile calls so far
 inline std::atomic<int> writesStarted{0}; // WriteFile calls so far
 inline std::atomic<int> readsStarted{0};  // ReadFile calls so far
 inline std::atomic<int> statusCalls{0};   // ClearCommError calls so far
 // When set, ClearCommError alone fails with this code (a port gone while a read stays pending).
 inline std::atomic<DWORD> statusError{0};
-// The next readsToEnd reads end at once, pending first, with this error and no byte.
+// The next readsToEnd reads that find nothing queued end at once, pending first (or failing at once when
+// readsFailAtOnce), with this error and no byte.
 inline std::atomic<DWORD> readEndsWith{0};
 inline std::atomic<int> readsToEnd{0};
+inline std::atomic<bool> readsFailAtOnce{false};
+// Bytes reads brought since the last ClearCommError, and the block of the last read started.
+inline std::atomic<DWORD> readSinceLook{0};
+inline std::atomic<OVERLAPPED *> lastRead{nullptr};
 inline std::atomic<bool> purgeMissed{false};
 inline std::atomic<bool> purgeWaiting{false}; // the missed purge waits for the test's bytes
 inline std::atomic<bool> freedBlockWritten{false};
@@ -115,6 +125,7 @@ struct HeldRead {
     OVERLAPPED *ov = nullptr;
     HANDLE event = nullptr;
     ULONGLONG cancelledAt = 0;
+    ULONGLONG endsAfterMs = 600; // after the cancel
 };
 inline HeldRead heldRead;
 
@@ -188,7 +199,8 @@ inline void watch(std::atomic<bool> &running)
             }
         }
         const std::lock_guard lock(heldRead.mutex);
-        if (heldRead.pending && heldRead.cancelledAt != 0 && GetTickCount64() - heldRead.cancelledAt >= 600)
+        if (heldRead.pending && heldRead.cancelledAt != 0 &&
+            GetTickCount64() - heldRead.cancelledAt >= heldRead.endsAfterMs)
             endHeldRead();
     }
 }
@@ -201,16 +213,30 @@ inline BOOL WINAPI clearCommError(HANDLE port, DWORD *errors, COMSTAT *status)
         return FALSE;
     }
     const BOOL ok = real.clearCommError(port, errors, status);
-    if (ok && errors && status && status->cbInQue > 0)
-        *errors |= lineErrors.exchange(0);
+    const bool bytes = readSinceLook.exchange(0) > 0 || (status && status->cbInQue > 0);
+    if (ok && errors)
+        *errors |= bytes ? lineErrors.exchange(0) : errorsWithoutByte.exchange(0);
     return ok;
 }
 
 inline BOOL WINAPI readFile(HANDLE port, void *buffer, DWORD size, DWORD *read, OVERLAPPED *ov)
 {
     ++readsStarted;
-    if (readsToEnd > 0 && readEndsWith) {
+    lastRead = ov;
+    bool nothingQueued = false;
+    if (readsToEnd > 0 || active == Quirk::ReadsEndEmpty || active == Quirk::ReadsPendThenEmpty ||
+        active == Quirk::ReadBlindToQueue) {
+        DWORD errors = 0;
+        COMSTAT queue{};
+        // Wine reports no error flags, so this look takes none from the device's own.
+        nothingQueued = real.clearCommError(port, &errors, &queue) && queue.cbInQue == 0;
+    }
+    if (readsToEnd > 0 && readEndsWith && nothingQueued) {
         --readsToEnd;
+        if (readsFailAtOnce) {
+            SetLastError(readEndsWith);
+            return FALSE;
+        }
         endedRead = ov;
         ov->Internal = 0xC0000120; // STATUS_CANCELLED
         ov->InternalHigh = 0;
@@ -222,8 +248,16 @@ inline BOOL WINAPI readFile(HANDLE port, void *buffer, DWORD size, DWORD *read, 
         SetLastError(code);
         return FALSE;
     }
-    if (active == Quirk::WaitEndsLate) {
+    if (active == Quirk::ReadsPendThenEmpty && nothingQueued) {
+        ov->Internal = 0;
+        ov->InternalHigh = 0;
+        SetEvent(ov->hEvent);
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    if (active == Quirk::WaitEndsLate || (active == Quirk::ReadBlindToQueue && nothingQueued)) {
         const std::lock_guard lock(heldRead.mutex);
+        heldRead.endsAfterMs = active == Quirk::WaitEndsLate ? 600 : 0;
         heldRead.pending = true;
         heldRead.port = port;
         heldRead.ov = ov;
@@ -234,19 +268,17 @@ inline BOOL WINAPI readFile(HANDLE port, void *buffer, DWORD size, DWORD *read, 
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
-    if (active == Quirk::ReadsEndEmpty) {
-        DWORD errors = 0;
-        COMSTAT status{};
-        // Wine reports no error flags, so this look takes none from the device's own.
-        if (real.clearCommError(port, &errors, &status) && status.cbInQue == 0) {
-            *read = 0;
-            ov->Internal = 0;
-            ov->InternalHigh = 0;
-            SetEvent(ov->hEvent);
-            return TRUE;
-        }
+    if (active == Quirk::ReadsEndEmpty && nothingQueued) {
+        *read = 0;
+        ov->Internal = 0;
+        ov->InternalHigh = 0;
+        SetEvent(ov->hEvent);
+        return TRUE;
     }
-    return real.readFile(port, buffer, size, read, ov);
+    const BOOL ok = real.readFile(port, buffer, size, read, ov);
+    if (ok && read)
+        readSinceLook += *read;
+    return ok;
 }
 
 inline BOOL WINAPI writeFile(HANDLE port, const void *bytes, DWORD size, DWORD *written, OVERLAPPED *ov)
@@ -289,8 +321,17 @@ inline BOOL WINAPI purgeComm(HANDLE port, DWORD flags)
             slowWrite.ov = nullptr;
         }
     }
+    const bool missesAll =
+        active == Quirk::DeviceNeverStops && purgeMissed && readsStarted == 0 && (flags & PURGE_RXCLEAR);
+    if (missesAll) {
+        // The device sent its bytes again, spoiled again, as the purge dropped them.
+        lineErrors = CE_FRAME;
+        return TRUE;
+    }
     const BOOL ok = real.purgeComm(port, flags);
-    if ((flags & PURGE_RXCLEAR) && active == Quirk::PurgeMissesArrivals && !purgeMissed.exchange(true)) {
+    if ((flags & PURGE_RXCLEAR) &&
+        (active == Quirk::PurgeMissesArrivals || active == Quirk::DeviceNeverStops) &&
+        !purgeMissed.exchange(true)) {
         // Returns once the test's bytes have arrived, as if they had come just after the purge.
         purgeWaiting = true;
         DWORD errors = 0;
@@ -313,7 +354,10 @@ inline BOOL WINAPI getOverlappedResult(HANDLE port, OVERLAPPED *ov, DWORD *count
         SetLastError(code);
         return FALSE;
     }
-    return real.getOverlappedResult(port, ov, count, wait);
+    const BOOL ok = real.getOverlappedResult(port, ov, count, wait);
+    if (ok && ov == lastRead)
+        readSinceLook += *count;
+    return ok;
 }
 
 inline BOOL WINAPI getCommState(HANDLE port, DCB *dcb)
@@ -350,6 +394,10 @@ inline void install(Quirk quirk)
     unplugged = 0;
     writeError = 0;
     lineErrors = 0;
+    errorsWithoutByte = 0;
+    readsFailAtOnce = false;
+    readSinceLook = 0;
+    lastRead = nullptr;
     opens = 0;
     writesStarted = 0;
     readsStarted = 0;
@@ -371,6 +419,7 @@ inline void install(Quirk quirk)
     calls.getOverlappedResult = getOverlappedResult;
     calls.cancelIoEx = cancelIoEx;
     calls.purgeComm = purgeComm;
+    installed = true;
 }
 
 } // namespace quirks

@@ -4,11 +4,14 @@
 // ClearCommError says waits, at least 1: wine keeps a read pending until its whole length has arrived,
 // whatever the timeouts say. No WaitCommEvent: drivers differ most there (an EV_RXCHAR that never comes
 // for bytes already queued, waits refused with error 87, waits that end at once or keep aborting).
-// What drivers still do to a read is met here: a read that ends at once with nothing (the timeouts
-// ignored) is not re-armed for ever but replaced by asking ClearCommError every PollFallbackMs, with a
-// read tried again every LivenessMs, which ends the polling as soon as a read waits once more; a read
-// that stays pending when the adapter is pulled out is found out by the liveness check; a read that
-// ends aborted (995) is a loss only when the port no longer answers ClearCommError.
+// What drivers still do to a read is met here: reads that keep bringing nothing (ending at once with
+// the timeouts ignored, pending then empty, or aborted) are not re-armed for ever but replaced by asking
+// ClearCommError every PollFallbackMs, with a read tried again every LivenessMs, which ends the polling
+// as soon as a read waits once more; a read that stays pending when the adapter is pulled out, or though
+// bytes are queued, is found out by the liveness check; a read aborted (995), at once or pending, is a
+// loss only when the port no longer answers ClearCommError.
+// The error flags that each ClearCommError returns spoil the bytes that came with them (IncomingBytes):
+// those reach the link through lineErrors(), in their place among the whole bytes.
 #include "serialdevice_win.h"
 
 #include "deviceerrors.h"
@@ -19,6 +22,7 @@
 #include <QWinEventNotifier>
 
 #include <algorithm>
+#include <utility>
 
 namespace windevice {
 
@@ -29,8 +33,6 @@ void WinSerialDevice::start()
     if (!m_io->hasEvents())
         throw OpenFailure(OpenFailure::Other,
                           openFailureMessage(m_name, QStringLiteral("ressources système épuisées")));
-    // Errors that came with bytes the open could not drop are counted, as every later one.
-    countLineErrors(m_errorsAtOpen);
     // A port that cannot even say what it has received is refused at once rather than left deaf.
     COMSTAT status{};
     if (!portStatus(&status))
@@ -61,37 +63,14 @@ void WinSerialDevice::onReadDone()
     const std::optional<Ended> ended = collect(m_io->readOv, m_readNotifier);
     if (!ended)
         return;
-    if (ended->count > 0) {
-        m_incoming.append(m_io->readBuffer, qsizetype(ended->count));
-        m_emptyReads = 0;
-    }
-    if (ended->error == ERROR_OPERATION_ABORTED) {
-        // The device cancels nothing while it reads, yet some drivers (USB CDC on Windows 11) end a read
-        // so during normal traffic: a loss only when the port no longer answers.
-        COMSTAT status{};
-        if (!portStatus(&status)) {
-            loseWith(GetLastError());
-            postDelivery();
-            return;
-        }
-        if (ended->count == 0 && endedEmpty()) {
-            postDelivery();
-            return;
-        }
-    } else if (ended->error != ERROR_SUCCESS) {
-        loseWith(ended->error);
-        postDelivery();
-        return;
-    } else if (ended->count == 0 && endedEmpty()) {
-        postDelivery();
-        return;
-    }
-    readOn();
+    m_readPending = false;
+    if (readEnded(ended->count, ended->error))
+        readOn();
     postDelivery();
 }
 
-// Takes what waits, then leaves one read pending; a driver that ends every read at once with nothing
-// gets polled instead.
+// Takes what waits, then leaves one read pending; a driver whose reads keep bringing nothing gets
+// polled instead.
 void WinSerialDevice::readOn()
 {
     while (m_receive == Receive::Reading || m_receive == Receive::Polling) {
@@ -105,43 +84,61 @@ void WinSerialDevice::readOn()
             return;
         // What waits, or 1: wine keeps a read pending until its whole length has arrived.
         const DWORD wanted = std::clamp<DWORD>(status.cbInQue, 1, ReadChunk);
-        DWORD n = 0;
+        DWORD count = 0;
+        DWORD error = ERROR_SUCCESS;
         IoBlocks::lend(m_io->readOv);
-        if (win32().readFile(m_handle, m_io->readBuffer, wanted, &n, &m_io->readOv)) {
-            IoBlocks::takeBack(m_io->readOv);
-            if (n > 0) {
-                m_incoming.append(m_io->readBuffer, qsizetype(n));
-                m_emptyReads = 0;
-                continue;
-            }
-            if (m_receive == Receive::Polling || endedEmpty())
+        if (!win32().readFile(m_handle, m_io->readBuffer, wanted, &count, &m_io->readOv)) {
+            error = GetLastError();
+            if (error == ERROR_IO_PENDING) {
+                // The read waits: its notifier ends it, and no poll is needed any more.
+                m_readPending = true;
+                m_receive = Receive::Reading;
+                m_poll->stop();
+                m_readNotifier->setEnabled(true);
                 return;
-            continue;
+            }
+            count = 0;
         }
-        const DWORD error = GetLastError();
-        if (error != ERROR_IO_PENDING) {
-            IoBlocks::takeBack(m_io->readOv);
-            loseWith(error);
+        IoBlocks::takeBack(m_io->readOv);
+        if (!readEnded(count, error))
             return;
-        }
-        // The read waits: no poll is needed any more.
-        m_receive = Receive::Reading;
-        m_poll->stop();
-        m_emptyReads = 0;
-        m_readNotifier->setEnabled(true);
-        return;
     }
 }
 
-// A read ended with nothing. True once that has happened too often in a row, and the device polls.
-bool WinSerialDevice::endedEmpty()
+// A read ended, at once or pending, having brought `count` bytes into the read buffer. True when the
+// device reads on; false once it polls, or the line is lost. The one place that counts reads which
+// brought nothing, whichever way they ended.
+bool WinSerialDevice::readEnded(DWORD count, DWORD error)
 {
+    if (count > 0)
+        m_incoming.add(m_io->readBuffer, qsizetype(count));
+    if (error != ERROR_SUCCESS) {
+        // The device cancels nothing while it reads, yet some drivers (USB CDC on Windows 11) abort a
+        // read (995) during normal traffic, at once or pending: a loss only when the port no longer
+        // answers. Any other error is a loss.
+        if (error != ERROR_OPERATION_ABORTED) {
+            loseWith(error);
+            return false;
+        }
+        COMSTAT status{};
+        if (!portStatus(&status)) {
+            loseWith(GetLastError());
+            return false;
+        }
+    }
+    if (count > 0) {
+        m_emptyReads = 0;
+        return true;
+    }
     if (++m_emptyReads < EmptyReadsBeforePolling)
-        return false;
-    m_receive = Receive::Polling;
-    if (!m_poll->isActive())
+        return true;
+    if (m_receive != Receive::Polling) {
+        // A whole LivenessMs of polling before a read is tried again.
+        m_receive = Receive::Polling;
         m_poll->start(PollFallbackMs);
-    return true;
+        m_liveness->start(LivenessMs);
+    }
+    return false;
 }
 
 void WinSerialDevice::onPoll()
@@ -156,18 +153,33 @@ void WinSerialDevice::onLiveness()
 {
     if (m_receive == Receive::Reading) {
         COMSTAT status{};
-        if (!portStatus(&status))
+        if (!portStatus(&status)) {
             loseWith(GetLastError());
+        } else if (status.cbInQue > 0 && m_readPending) {
+            // Bytes queued while the read still waits: a driver that leaves the read pending though
+            // bytes came (or a read that ended just now). End it: its notifier then takes what waits.
+            // Its blocks stay its own until it has ended.
+            win32().cancelIoEx(m_handle, &m_io->readOv);
+        }
     } else if (m_receive == Receive::Polling) {
         // A read that may wait again, which asks the port first: a driver whose reads were aborted a
         // few times in a row goes back to reading without a timer, while one that ignores the
-        // timeouts ends this read at once too and stays polled.
+        // timeouts brings nothing with this read too and stays polled.
         m_receive = Receive::Reading;
-        m_emptyReads = EmptyReadsBeforePolling - 1;
         readOn();
     } else {
         return;
     }
+    postDelivery();
+}
+
+void WinSerialDevice::checkLineErrors()
+{
+    if (m_receive != Receive::Reading && m_receive != Receive::Polling)
+        return;
+    COMSTAT status{};
+    if (!portStatus(&status))
+        loseWith(GetLastError());
     postDelivery();
 }
 
@@ -176,17 +188,18 @@ bool WinSerialDevice::portStatus(COMSTAT *status)
     DWORD errors = 0;
     if (!win32().clearCommError(m_handle, &errors, status))
         return false;
-    countLineErrors(errors);
+    // The flags spoil the bytes read since the last look, those queued now, and those of a read that
+    // has ended and was not collected yet; the first look also takes the open's last flags, which came
+    // with bytes still queued. Once the line is lost nothing more is read: no byte goes with them.
+    errors |= std::exchange(m_errorsAtOpen, 0);
+    if (m_receive == Receive::Lost) {
+        m_incoming.look(errors, 0, true);
+        return true;
+    }
+    const bool readOnItsWay = m_readPending && !HasOverlappedIoCompleted(&m_io->readOv);
+    const qsizetype held = m_readPending && !readOnItsWay ? qsizetype(m_io->readOv.InternalHigh) : 0;
+    m_incoming.look(errors, qsizetype(status->cbInQue) + held, !readOnItsWay);
     return true;
-}
-
-void WinSerialDevice::countLineErrors(DWORD errors)
-{
-    // Each flag stands for at least one byte lost or spoiled since the last call; breaks are not.
-    m_lineErrors.frame += (errors & CE_FRAME) ? 1 : 0;
-    m_lineErrors.parity += (errors & CE_RXPARITY) ? 1 : 0;
-    m_lineErrors.overrun += (errors & CE_OVERRUN) ? 1 : 0;
-    m_lineErrors.bufferOverrun += (errors & CE_RXOVER) ? 1 : 0;
 }
 
 void WinSerialDevice::loseWith(DWORD error)
@@ -195,6 +208,7 @@ void WinSerialDevice::loseWith(DWORD error)
         return;
     stopWatching();
     m_receive = Receive::Lost;
+    m_incoming.stopAwaiting();
     noteLoss();
     // Whatever the code, a port that fails to read is a line that has gone.
     m_lossError = ioError(int(error));
@@ -203,12 +217,12 @@ void WinSerialDevice::loseWith(DWORD error)
     postDelivery();
 }
 
-// Received bytes and a loss reach the link from a call of their own on the event loop, never from a
-// timer's or a notifier's signal: the link may run an answer box from there, and the device must go
-// on reading meanwhile.
+// Received bytes, line errors and a loss reach the link from a call of their own on the event loop,
+// never from a timer's or a notifier's signal: the link may run an answer box from there, and the
+// device must go on reading meanwhile.
 void WinSerialDevice::postDelivery()
 {
-    if (m_deliveryPosted || (m_incoming.isEmpty() && !m_lossToReport && m_lineErrors.total() == 0))
+    if (m_deliveryPosted || (!m_incoming.hasNext() && !m_lossToReport))
         return;
     m_deliveryPosted = true;
     postToEventLoop(m_context, [this, alive = m_alive] {
@@ -220,27 +234,22 @@ void WinSerialDevice::postDelivery()
 void WinSerialDevice::deliver()
 {
     m_deliveryPosted = false;
-    // The link may show an answer, or close the port and so delete this device, from either call.
+    // The link may show an answer, or close the port and so delete this device, from any call. Each
+    // piece is taken before it is handed over: a box's loop delivers what comes meanwhile.
     const std::shared_ptr<bool> alive = m_alive;
     DeviceEvents *events = m_events;
-    // Errors first: the bytes read with them could be shifted.
-    if (m_lineErrors.total() > 0) {
-        const LineErrors errors = m_lineErrors;
-        m_lineErrors = {};
-        events->lineErrors(errors, nullptr, 0);
+    while (const std::optional<IncomingBytes::Piece> piece = m_incoming.takeNext()) {
+        if (piece->errors)
+            events->lineErrors(*piece->errors, piece->bytes.constData(), piece->bytes.size());
+        else
+            events->received(piece->bytes.constData(), piece->bytes.size());
         if (!*alive)
             return;
     }
+    // The loss after what was read before it.
     if (m_lossToReport) {
         m_lossToReport = false;
         events->lost(m_lossError);
-        if (!*alive)
-            return;
-    }
-    if (!m_incoming.isEmpty()) {
-        QByteArray bytes;
-        bytes.swap(m_incoming);
-        events->received(bytes.constData(), bytes.size());
     }
 }
 

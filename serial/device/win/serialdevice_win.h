@@ -3,6 +3,7 @@
 // (serialdevice_win.cpp, which also says how it works).
 #pragma once
 
+#include "incoming_win.h"
 #include "serialdevice.h"
 #include "win32calls.h"
 
@@ -24,15 +25,17 @@ constexpr DWORD ReadChunk = 4096;
 // MAXDWORD), or after this long with nothing. Below 0x80000000: some USB drivers (CH340, CH343) read a
 // constant with the top bit set as 0, and every read would then end at once, empty.
 constexpr DWORD ReadWaitMs = 0x7FFFFFFE;
-// Reads that end empty this many times in a row come from a driver that ignores the timeouts: the
-// device then asks ClearCommError every PollFallbackMs instead of spinning. Not under 20 ms: Qt runs
-// shorter timers on a multimedia timer, which holds the whole PC at a 1 ms timer resolution.
+// Reads that bring nothing this many times in a row, whether they end at once, pending then empty, or
+// aborted, come from a driver that ignores the timeouts or keeps ending reads: the device then asks
+// ClearCommError every PollFallbackMs instead of spinning. Not under 20 ms: Qt runs shorter timers on a
+// multimedia timer, which holds the whole PC at a 1 ms timer resolution.
 constexpr int EmptyReadsBeforePolling = 3;
 constexpr int PollFallbackMs = 50;
 // How often the port's life is checked while a read is pending: some drivers (USB CDC) leave the read
 // pending when the adapter is pulled out, and fail only what comes after. Each check wakes the program
 // (under wine it costs about a dozen context switches), so not more often than a loss must be found:
-// within 2 s, on a coarse timer that Windows may run up to 5 % late.
+// within 2 s, on a coarse timer that Windows may run up to 5 % late. The check also ends a read that a
+// driver leaves pending though bytes are queued, so that they are taken.
 constexpr int LivenessMs = 1500;
 constexpr qsizetype MaxWrite = 65536;
 // How long a closed port's pending operations are waited for before their blocks are left to them.
@@ -84,7 +87,7 @@ public:
     qsizetype pendingOutput() override;
     bool waitWritable(qint64 timeoutMs) override;
     bool waitSent(qint64 timeoutMs) override;
-    void checkLineErrors() override {}
+    void checkLineErrors() override;
     void stopWatching() override;
     void release(bool drained) override;
 
@@ -92,16 +95,22 @@ private:
     // Reception, one state at a time (receive_win.cpp):
     //   Off     -> Reading   start(): one read of max(1, waiting) bytes is pending, its notifier armed,
     //                        and the port's life is checked every LivenessMs
-    //   Reading -> Reading   the read ended with bytes, or empty, or aborted while the port still
-    //                        answers: what else waits is taken and the next read is armed
-    //   Reading -> Polling   EmptyReadsBeforePolling reads in a row ended with nothing: every
-    //                        PollFallbackMs, what ClearCommError says waits is read
-    //   Polling -> Reading   every LivenessMs, and whenever bytes wait, a read is tried: when it
-    //                        stays pending, its notifier ends it (when it ends at once with nothing,
-    //                        back to Polling)
-    //   Reading, Polling -> Lost   a call on the port failed, a read ended with an error, or the
-    //                              liveness check failed: the loss is reported once, nothing more is
-    //                              read and no timer runs
+    //   Reading -> Reading   a read ended, at once or pending, with bytes, or with nothing (995
+    //                        included, the port still answering) fewer than EmptyReadsBeforePolling
+    //                        times in a row: what else waits is taken and the next read is armed. The
+    //                        liveness check ends a pending read when bytes are queued (CancelIoEx),
+    //                        and that read's end takes them.
+    //   Reading -> Polling   EmptyReadsBeforePolling reads in a row brought nothing (readEnded(), the
+    //                        one place that counts them): every PollFallbackMs, what ClearCommError
+    //                        says waits is read
+    //   Polling -> Reading   LivenessMs after polling began, and every LivenessMs after that, a read
+    //                        is tried: when it stays pending, its notifier ends it; reads that
+    //                        bring nothing go on counting (only a byte resets the count) and bring
+    //                        it back to Polling
+    //   Reading, Polling -> Lost   a call on the port failed, a read failed with an error other than
+    //                              995, 995 from a port that no longer answers, or the liveness check
+    //                              failed: the loss is reported once, nothing more is read and no
+    //                              timer runs
     //   any     -> Off       stopWatching(); a read still pending keeps its block (IoBlocks)
     enum class Receive { Off, Reading, Polling, Lost };
 
@@ -116,8 +125,8 @@ private:
     // notifier rests.
     std::optional<Ended> collect(OVERLAPPED &ov, QWinEventNotifier *notifier);
 
-    // What ClearCommError says of the port; the error flags it clears on the way are kept for the
-    // link (every call on the port that asks goes through here). False when the call failed.
+    // What ClearCommError says of the port; the error flags it clears on the way spoil the bytes that
+    // came with them (every call on the port that asks goes through here). False when the call failed.
     bool portStatus(COMSTAT *status);
 
     // Receiving
@@ -125,8 +134,7 @@ private:
     void onPoll();
     void onLiveness();
     void readOn();
-    bool endedEmpty();
-    void countLineErrors(DWORD errors);
+    bool readEnded(DWORD count, DWORD error);
     void loseWith(DWORD error);
     void postDelivery();
     void deliver();
@@ -153,12 +161,12 @@ private:
     QTimer *m_liveness = nullptr; // while Reading or Polling
 
     Receive m_receive = Receive::Off;
-    int m_emptyReads = 0; // reads in a row that ended with nothing
-    DWORD m_errorsAtOpen = 0;
-    QByteArray m_incoming; // read, not handed over yet
+    bool m_readPending = false; // a read was started and its result not collected yet
+    int m_emptyReads = 0;       // reads in a row that brought nothing
+    DWORD m_errorsAtOpen = 0;   // the open's last look's flags, which the first look here takes
+    IncomingBytes m_incoming;   // read, not handed over yet
     bool m_deliveryPosted = false;
     bool m_lossToReport = false;
-    LineErrors m_lineErrors; // counted since the last report
     DeviceError m_lossError;
 
     bool m_writePending = false; // a write was started and its result not collected yet
