@@ -102,6 +102,18 @@ public:
     int endStatus = -1;
 };
 
+// The boxes `shown`, in order, are those `expected`: an answer's text whole, a notice's by a piece of it.
+inline void expectBoxes(const QStringList &shown, const QStringList &expected)
+{
+    bool same = shown.size() == expected.size();
+    for (qsizetype i = 0; same && i < shown.size(); ++i)
+        same = expected[i].startsWith(u"notice: ")
+                   ? shown[i].startsWith(u"notice: ") && shown[i].contains(expected[i].mid(8))
+                   : shown[i] == expected[i];
+    QVERIFY2(same, qPrintable(QStringLiteral("shown:\n  %1\nexpected:\n  %2")
+                                  .arg(shown.join(u"\n  "), expected.join(u"\n  "))));
+}
+
 // `count` different three-byte answers a device may send in a row, and the texts the console shows for
 // them, in order.
 struct NumberedAnswers {

@@ -30,19 +30,6 @@ protected:
         peer().connected();
     }
     bool nothingMoreComes() { return peer().take(1, 50).isEmpty(); }
-    // The boxes shown, in order: an answer's text whole, a notice's by a piece of it.
-    void expectBoxes(const QStringList &expected)
-    {
-        const QStringList &shown = m_sink->boxes;
-        bool same = shown.size() == expected.size();
-        for (qsizetype i = 0; same && i < shown.size(); ++i)
-            same = expected[i].startsWith(u"notice: ")
-                       ? shown[i].startsWith(u"notice: ") && shown[i].contains(expected[i].mid(8))
-                       : shown[i] == expected[i];
-        QVERIFY2(same, qPrintable(QStringLiteral("shown:\n  %1\nexpected:\n  %2")
-                                      .arg(shown.join(u"\n  "), expected.join(u"\n  "))));
-    }
-
 private slots:
     void everyButtonPutsItsFrameOnTheLine_data()
     {
@@ -308,7 +295,7 @@ private slots:
                                  SerialLink::SilenceMs + peer().waitMs());
         // Nothing more comes once the line has been silent a while.
         QTest::qWait(SerialLink::SilenceMs + 300);
-        expectBoxes(boxes);
+        expectBoxes(m_sink->boxes, boxes);
         QVERIFY2(m_sink->failures.isEmpty(), qPrintable(m_sink->failures.join(u'\n')));
         QCOMPARE(m_sink->endStatus, -1);
         QCOMPARE(m_window->link().bytesWaiting(), qsizetype(0));
