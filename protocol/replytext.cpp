@@ -24,10 +24,7 @@ QString replyText(const QByteArray &reply)
                           .arg(reply.size())
                           .arg(ReplyLength)
                           .arg(QString::fromLatin1(reply.toHex(' '))));
-    return QStringLiteral("%1 %2 %3")
-        .arg(static_cast<quint8>(reply.at(0)))
-        .arg(static_cast<quint8>(reply.at(1)))
-        .arg(static_cast<quint8>(reply.at(2)));
+    return decimals(reply.left(ReplyLength));
 }
 
 QString lineErrorsText(const LineErrors &errors)

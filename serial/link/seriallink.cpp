@@ -209,7 +209,6 @@ void SerialLink::close()
     m_device.reset();
     // What the stretch under way left is told like any notice; the answers waiting go with the port.
     endStretch();
-    m_silence.stop();
     m_state = State::Closed;
     m_output.clear();
     m_outputHead = 0;
@@ -411,8 +410,7 @@ void SerialLink::lineErrors(const LineErrors &errors, const char * /*spoiled*/, 
         } else {
             LineNotice notice;
             notice.errors = errors;
-            addNotice(notice);
-            m_notices.back().ofSilence = true;
+            addNotice(notice, true);
         }
     }
     armSilence();
@@ -440,11 +438,21 @@ void SerialLink::spoilStretch(const LineErrors &errors)
         return;
     m_stretch.spoiled = true;
     // The answers completed before the error stay; the one under way leaves the queue with the error.
-    const qsizetype partial =
-        std::min<qsizetype>((receivedTotal() - m_stretch.begin) % ReceiveThreshold, bytesWaiting());
-    const QByteArray cut = m_input.right(partial);
-    m_input.chop(partial);
+    const QByteArray cut = takeAnswerUnderWay();
     keepWhole(cut.constData(), cut.size());
+}
+
+qsizetype SerialLink::answerUnderWay() const
+{
+    return std::min<qsizetype>((receivedTotal() - m_stretch.begin) % ReceiveThreshold, bytesWaiting());
+}
+
+QByteArray SerialLink::takeAnswerUnderWay()
+{
+    const qsizetype length = answerUnderWay();
+    QByteArray bytes = m_input.right(length);
+    m_input.chop(length);
+    return bytes;
 }
 
 void SerialLink::keepWhole(const char *bytes, qsizetype count)
@@ -462,31 +470,23 @@ void SerialLink::endStretch()
     m_stretch.open = false;
     m_stretch.ending = false;
     m_silence.stop();
-    if (m_stretch.spoiled) {
-        addNotice(m_stretch.told);
-        return;
+    if (!m_stretch.spoiled) {
+        // One or two bytes with no silence between them and the rest: an answer cut short, or bytes that
+        // are no answer (a device's chatter as it starts, a glitch). They go, so that the next answer
+        // starts clean.
+        const QByteArray left = takeAnswerUnderWay();
+        if (left.isEmpty())
+            return;
+        keepWhole(left.constData(), left.size());
     }
-    // One or two bytes with no silence between them and the rest: an answer cut short, or bytes that
-    // are no answer (a device's chatter as it starts, a glitch). They go, so that the next answer starts
-    // clean.
-    const qsizetype left =
-        std::min<qsizetype>((receivedTotal() - m_stretch.begin) % ReceiveThreshold, bytesWaiting());
-    if (left == 0)
-        return;
-    LineNotice cutShort;
-    cutShort.whole = m_input.right(left);
-    cutShort.wholeCount = left;
-    cutShort.received = left;
-    m_input.chop(left);
-    addNotice(cutShort);
+    addNotice(m_stretch.told);
 }
 
 void SerialLink::armSilence()
 {
     // Only a stretch that has something to tell at its end needs its silence heard: an idle line, or one
     // whose answers came whole, runs no timer.
-    const bool toTell =
-        m_stretch.open && (m_stretch.spoiled || (receivedTotal() - m_stretch.begin) % ReceiveThreshold != 0);
+    const bool toTell = m_stretch.open && (m_stretch.spoiled || answerUnderWay() > 0);
     if (!toTell) {
         m_silence.stop();
         return;
@@ -517,9 +517,9 @@ void SerialLink::onSilence()
     });
 }
 
-void SerialLink::addNotice(const LineNotice &notice)
+void SerialLink::addNotice(const LineNotice &notice, bool ofSilence)
 {
-    m_notices.push_back({receivedTotal(), notice, false});
+    m_notices.push_back({receivedTotal(), notice, ofSilence});
 }
 
 SerialLink::Event SerialLink::headEvent() const

@@ -149,11 +149,14 @@ private:
     qint64 receivedTotal() const { return m_inputRead + bytesWaiting(); }
     void enterStretch(qint64 nowMs); // ends a stretch silent for SilenceMs, begins one if none is under way
     void spoilStretch(const LineErrors &errors);
+    // The bytes of the stretch under way after its last whole answer, and those taken from the queue.
+    qsizetype answerUnderWay() const;
+    QByteArray takeAnswerUnderWay();
     void keepWhole(const char *bytes, qsizetype count); // in the spoiled stretch's notice
     void endStretch();
     void armSilence();
     void onSilence();
-    void addNotice(const LineNotice &notice);
+    void addNotice(const LineNotice &notice, bool ofSilence = false);
     Event headEvent() const;
     void raiseForHead();
     // Runs the device's open on a thread of its own while the event loop goes on; false when close()
