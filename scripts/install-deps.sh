@@ -4,7 +4,7 @@
 # Debian 12's names, and a package that Debian 13 names otherwise is installed under its Debian 13 name.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ qt6-base-dev fonts-dejavu-core "$@")
+packages=(cmake ninja-build g++ qt6-base-dev fonts-dejavu-core pandoc "$@")
 
 release=$(. /etc/os-release && echo "${VERSION_ID:-}")
 if [ "$release" != 12 ]; then
