@@ -2,17 +2,22 @@
 
 #include "bytelist.h"
 #include "failure.h"
+#include "guide.h"
 #include "inputheldback.h"
 #include "portnumber.h"
 #include "replytext.h"
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScopeGuard>
+#include <QShortcut>
+#include <QUrl>
 
 #include <limits>
 
@@ -103,6 +108,10 @@ ConsoleWindow::ConsoleWindow(MessageSink *sink, QWidget *parent, SerialDeviceFac
     setFont(windowFont);
     setFixedSize(px(ClientWidthTwips), px(ClientHeightTwips));
     buildControls();
+    m_programFolder = QCoreApplication::applicationDirPath();
+    // The desktop's help key; it adds nothing to the window itself.
+    connect(new QShortcut(QKeySequence::HelpContents, this), &QShortcut::activated, this,
+            &ConsoleWindow::openGuide);
 }
 
 ConsoleWindow::~ConsoleWindow() = default;
@@ -333,6 +342,29 @@ void ConsoleWindow::Envoyer_Click()
     ByteListReader values(list);
     while (!values.atEnd())
         m_link.write(singleByteWrite(values.next()));
+}
+
+void ConsoleWindow::openGuide()
+{
+    if (m_ended)
+        return;
+    const QString guide = findGuide(m_programFolder);
+    QString problem;
+    if (guide.isEmpty()) {
+        const QStringList places = guidePlaces(m_programFolder);
+        problem = QStringLiteral("Le guide est introuvable : ni %1 ni %2 n'existe.")
+                      .arg(QDir::toNativeSeparators(places[0]), QDir::toNativeSeparators(places[1]));
+    } else if (!QDesktopServices::openUrl(QUrl::fromLocalFile(guide))) {
+        problem = QStringLiteral("Impossible d'ouvrir le guide %1 : aucun navigateur ne l'a ouvert.")
+                      .arg(QDir::toNativeSeparators(guide));
+    }
+    if (problem.isEmpty())
+        return;
+    // Like an answer's box: what the line brings meanwhile waits for it to close.
+    m_boxShown = true;
+    const auto boxClosed = qScopeGuard([this] { m_boxShown = false; });
+    m_sink->showWarning(problem);
+    m_link.renotifyIfWaiting();
 }
 
 void ConsoleWindow::Comm_OnComm()

@@ -13,7 +13,8 @@
 // its close request is heard at once and abandons the open.
 // Controls carry their names as objectName ("Connecter", "Prof", "Administration", ...); the buttons of
 // an array share their name and carry their place in it as the property "index". Enter or Space presses
-// the focused button; no button is the window's default.
+// the focused button; no button is the window's default. F1 opens the technician's guide in the system's
+// browser; a guide that cannot be opened is told in a box and ends nothing.
 #pragma once
 
 #include "callframe.h"
@@ -62,6 +63,11 @@ public:
     void Form_QueryUnload();
     void Envoyer_Click();
     void Comm_OnComm();
+    // F1: the guide, found from the program's folder.
+    void openGuide();
+
+    // The folder the guide is looked for from: the program's own, unless a test points elsewhere.
+    void setProgramFolder(const QString &folder) { m_programFolder = folder; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -80,6 +86,7 @@ private:
     std::unique_ptr<MessageSink> m_ownSink;
     MessageSink *m_sink;
     bool m_ended = false;
+    QString m_programFolder;
     bool m_boxShown = false;              // an answer's or a notice's box is open: the next waits
     InputHeldBack *m_heldInput = nullptr; // while Connecter waits for the port to open
 

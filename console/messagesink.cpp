@@ -78,6 +78,11 @@ void BoxMessageSink::showNotice(const QString &text)
     showBox(m_parent, QMessageBox::Warning, text);
 }
 
+void BoxMessageSink::showWarning(const QString &message)
+{
+    showBox(m_parent, QMessageBox::Warning, message);
+}
+
 void BoxMessageSink::end(int status)
 {
     QCoreApplication::exit(status);

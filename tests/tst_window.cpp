@@ -3,13 +3,19 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QDebug>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QStyle>
 #include <QStyleOptionButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QToolTip>
 
@@ -65,6 +71,16 @@ QRect toDevice(const QRect &logical, qreal scale)
     return QRectF(QPointF(logical.topLeft()) * scale, QSizeF(logical.size()) * scale).toAlignedRect();
 }
 
+// Stands for the system's browser: keeps the addresses it is asked to open.
+class BrowserSink : public QObject {
+    Q_OBJECT
+public slots:
+    void open(const QUrl &url) { opened.append(url); }
+
+public:
+    QList<QUrl> opened;
+};
+
 } // namespace
 
 class TestWindow : public ConsoleFixture {
@@ -78,6 +94,8 @@ private slots:
     void keyboardPress_data();
     void keyboardPress();
     void textsFitTheirControls();
+    void helpKeyOpensTheGuide_data();
+    void helpKeyOpensTheGuide();
 };
 
 void TestWindow::windowItself()
@@ -383,3 +401,59 @@ void TestWindow::textsFitTheirControls()
 
 QTEST_MAIN(TestWindow)
 #include "tst_window.moc"
+
+void TestWindow::helpKeyOpensTheGuide_data()
+{
+    QTest::addColumn<QStringList>("guides"); // made under a folder holding the program's folder, bin
+    QTest::addColumn<bool>("browser");       // a browser takes file addresses
+    QTest::addColumn<QString>("opened");     // the guide handed to it; empty: none
+    QTest::addColumn<QString>("warning");    // the start of the box shown; empty: none
+    const QString beside = QStringLiteral("bin/guide.html");
+    const QString installed = QStringLiteral("share/doc/liaison-serie/guide.html");
+    QTest::newRow("beside the program") << QStringList{beside} << true << beside << QString();
+    QTest::newRow("installed under a prefix") << QStringList{installed} << true << installed << QString();
+    QTest::newRow("both: the one beside") << QStringList{installed, beside} << true << beside << QString();
+    QTest::newRow("missing") << QStringList() << true << QString()
+                             << QStringLiteral("Le guide est introuvable");
+    QTest::newRow("no browser") << QStringList{beside} << false << QString()
+                                << QStringLiteral("Impossible d'ouvrir le guide");
+}
+
+void TestWindow::helpKeyOpensTheGuide()
+{
+    QFETCH(QStringList, guides);
+    QFETCH(bool, browser);
+    QFETCH(QString, opened);
+    QFETCH(QString, warning);
+    // Without a handler, only the offscreen platform is sure to have no browser to start.
+    if (!browser && QGuiApplication::platformName() != u"offscreen")
+        QSKIP("a real platform would start its browser");
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    QVERIFY(QDir(root.path()).mkpath(QStringLiteral("bin")));
+    for (const QString &guide : guides) {
+        QVERIFY(QDir(root.path()).mkpath(QFileInfo(guide).path()));
+        QFile file(root.filePath(guide));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    m_window->setProgramFolder(root.filePath(QStringLiteral("bin")));
+    BrowserSink sink;
+    if (browser)
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), &sink, "open");
+    const auto unset = qScopeGuard([] { QDesktopServices::unsetUrlHandler(QStringLiteral("file")); });
+
+    m_window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(m_window));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_F1);
+
+    const QList<QUrl> expected =
+        opened.isEmpty() ? QList<QUrl>() : QList<QUrl>{QUrl::fromLocalFile(root.filePath(opened))};
+    QCOMPARE(sink.opened, expected);
+    QCOMPARE(m_sink->warnings.size(), warning.isEmpty() ? 0 : 1);
+    if (!warning.isEmpty())
+        QVERIFY2(m_sink->warnings[0].startsWith(warning), qPrintable(m_sink->warnings[0]));
+    // Nothing ends, nothing else is shown.
+    QCOMPARE(m_sink->endStatus, -1);
+    QVERIFY(m_sink->failures.isEmpty());
+    QVERIFY(m_window->isVisible());
+}

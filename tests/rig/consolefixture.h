@@ -89,9 +89,15 @@ public:
         notices.append(text);
         boxes.append(QStringLiteral("notice: ") + text);
     }
+    void showWarning(const QString &message) override
+    {
+        warnings.append(message);
+        boxes.append(QStringLiteral("warning: ") + message);
+    }
     void end(int status) override { endStatus = status; }
 
     QStringList failures;
+    QStringList warnings;
     QStringList answers;
     QStringList notices;
     // Answers and notices in the order they were shown ("answer: 1 2 3", "notice: Réponse incomplète : 4").
