@@ -6,10 +6,10 @@
 #   scripts/test.sh default     the default build only
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# QEMU, a kernel and a static busybox for the guests that run the console on real UART and USB drivers;
-# Qt's private QPA interface, an X server, a window manager and xdotool for the tests that send the
-# window system's own close request.
-scripts/install-deps.sh desktop-file-utils appstream groff-base qt6-base-private-dev \
+# man-db and groff for the manual pages' rendering, as lintian does it; QEMU, a kernel and a static
+# busybox for the guests that run the console on real UART and USB drivers; Qt's private QPA interface,
+# an X server, a window manager and xdotool for the tests that send the window system's own close request.
+scripts/install-deps.sh desktop-file-utils appstream man-db groff-base qt6-base-private-dev \
     qemu-system-x86 linux-image-amd64 busybox-static xz-utils xvfb xauth openbox xdotool x11-utils
 presets=("$@")
 [ ${#presets[@]} -gt 0 ] || presets=(default asan)
