@@ -2,14 +2,16 @@
 ; builds it:
 ;   makensis -INPUTCHARSET UTF8 -DVERSION=x.y.z -DDEPLOY_DIR=<folder> -DFILES_NSH=<file>
 ;            -DOUTFILE=<setup.exe> [-DSIGN_SCRIPT=<script>] installer/liaison-serie.nsi
-; DEPLOY_DIR is the deployable folder (the program, Qt, its plugins and the mingw runtime); FILES_NSH lists
-; its files as the two macros LIAISON_INSTALL_FILES and LIAISON_UNINSTALL_FILES, so that the uninstaller
-; removes exactly what was installed and nothing else in the folder. With SIGN_SCRIPT, the uninstaller is
-; signed before it is packed into the installer ("SIGN_SCRIPT --sign <file>" signs a file in place).
+; DEPLOY_DIR is the deployable folder (the program, its guide guide.html, Qt, its plugins and the mingw
+; runtime); FILES_NSH lists its files as the two macros LIAISON_INSTALL_FILES and LIAISON_UNINSTALL_FILES,
+; so that the uninstaller removes exactly what was installed and nothing else in the folder. With
+; SIGN_SCRIPT, the uninstaller is signed before it is packed into the installer ("SIGN_SCRIPT --sign
+; <file>" signs a file in place).
 ;
 ; Two ways to install:
-; - for the current user only, into %LOCALAPPDATA%\Programs, with the user's Start menu and an uninstall
-;   entry under HKCU: needs no administrator rights, and is what an account without them gets;
+; - for the current user only, into %LOCALAPPDATA%\Programs, with the user's Start menu (the program's
+;   shortcut and the guide's) and an uninstall entry under HKCU: needs no administrator rights, and is what
+;   an account without them gets;
 ; - for every user, into Program Files, with the common Start menu and an entry under HKLM: the default
 ;   when the installer runs with administrator rights (an administrator may choose the other on a page).
 ; "setup.exe /S" installs silently in the default way; "/S /CURRENTUSER" and "/S /ALLUSERS" choose.
@@ -39,6 +41,10 @@ ManifestDPIAware true
 
 !define APP_NAME "Test liaison série"
 !define APP_EXE "liaison-serie.exe"
+; The technician's guide, beside the program (where the console opens it with F1), with a shortcut of its
+; own in the Start menu.
+!define GUIDE_FILE "guide.html"
+!define GUIDE_NAME "Guide de ${APP_NAME}"
 !define PUBLISHER "liaison-serie maintainers"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\liaison-serie"
 !define ICON_FILE "${__FILEDIR__}/../console/icons/liaison-serie.ico"
@@ -136,7 +142,7 @@ Function .onInit
 FunctionEnd
 
 ; Runs the uninstaller of the installation of the same kind already there, in place and silently: it
-; removes that version's files (its own list), its shortcut and its uninstall entry, and leaves whatever
+; removes that version's files (its own list), its shortcuts and its uninstall entry, and leaves whatever
 ; the user added. Left is only the uninstaller itself, which cannot delete a running program.
 Function RemovePreviousVersion
   ReadRegStr $R0 SHCTX "${UNINSTALL_KEY}" "InstallLocation"
@@ -170,6 +176,9 @@ Section "Install"
   ; $SMPROGRAMS is the user's or the common Start menu, after the kind of installation.
   CreateShortCut "$SMPROGRAMS\${APP_NAME}.lnk" "$INSTDIR\${APP_EXE}" "" "$INSTDIR\${APP_EXE}" 0 \
       SW_SHOWNORMAL "" "${APP_NAME} ${VERSION}"
+  ; Opened by the PC's web browser, as any page.
+  CreateShortCut "$SMPROGRAMS\${GUIDE_NAME}.lnk" "$INSTDIR\${GUIDE_FILE}" "" "" 0 SW_SHOWNORMAL "" \
+      "${GUIDE_NAME} ${VERSION}"
 
   ; Add/Remove Programs; SHCTX is HKCU or HKLM, after the kind of installation.
   WriteRegStr SHCTX "${UNINSTALL_KEY}" "DisplayName" "${APP_NAME}"
@@ -190,7 +199,7 @@ SectionEnd
 
 ; The uninstaller's kind of installation: the one named on its command line (/ALLUSERS or /CURRENTUSER,
 ; as the uninstall entry starts it), otherwise the one whose uninstall entry names its folder. Its
-; shortcut and entry are removed only when that entry names this folder: a copy of the uninstaller
+; shortcuts and entry are removed only when that entry names this folder: a copy of the uninstaller
 ; elsewhere never removes another installation's entry.
 Var EntryIsOurs
 
@@ -242,6 +251,7 @@ FunctionEnd
 Section "Uninstall"
   ${If} $EntryIsOurs == 1
     Delete "$SMPROGRAMS\${APP_NAME}.lnk"
+    Delete "$SMPROGRAMS\${GUIDE_NAME}.lnk"
   ${EndIf}
   !insertmacro LIAISON_UNINSTALL_FILES
   Delete "$INSTDIR\uninstall.exe"

@@ -10,17 +10,20 @@
 #   every user ("/S", then "/S /ALLUSERS"); after each, the installed files must be exactly the shipped
 #   ones (none of the older version's left), with one Start-menu shortcut and one Add/Remove Programs
 #   entry, showing the version installed, under HKCU or HKLM as fits the kind, and none under the other;
+#   the technician's guide guide.html beside the program, with its own Start-menu shortcut
+#   "Guide de Test liaison série" pointing at it;
 # - the program, started through the shortcut, must show its window "Test liaison série" with a 433 x 193
 #   client area (BUILD_DIR/window-wine.png is a picture of it), then RUNS times directly (default 5); the
 #   time from start to window shown is printed for each start, with the median;
-# - uninstalling (the entry's QuietUninstallString, or uninstall.exe /S) must remove every file, the
-#   shortcut and the entry, and leave the file a user put into the folder;
+# - uninstalling (the entry's QuietUninstallString, or uninstall.exe /S) must remove every file, both
+#   shortcuts and the entry, and leave the file a user put into the folder;
 # - the MSI package (signed; the older one unsigned), per machine with "msiexec /i … /qn": the older
-#   version, then this one over it (the older one's files gone, one Add/Remove Programs entry), started
-#   through its shortcut; the same package again repairs a deleted file; the older package over this one
-#   is refused (1603), and so is the NSIS installer over the MSI installation (1638), and the MSI package
-#   over an NSIS installation for every user; "msiexec /x {ProductCode} /qn" and "msiexec /x <package>
-#   /qn" each remove everything it installed (the Windows Installer's records too) and nothing else.
+#   version, then this one over it (the older one's files gone, one Add/Remove Programs entry; the guide
+#   and its shortcut as above), started through its shortcut; the same package again repairs a deleted
+#   file; the older package over this one is refused (1603), and so is the NSIS installer over the MSI
+#   installation (1638), and the MSI package over an NSIS installation for every user; "msiexec /x
+#   {ProductCode} /qn" and "msiexec /x <package> /qn" each remove everything it installed (the Windows
+#   Installer's records too) and nothing else.
 #   Each msiexec writes its verbose log (/l*v) into BUILD_DIR/install-check/.
 # Needs no display (it runs its own Xvfb and openbox) and no locale. Exits non-zero, with the reason, on
 # any missing or left-over item. Prints how long it took.
@@ -57,6 +60,7 @@ fi
     nsis zip unzip wixl msitools >&2
 
 title="Test liaison série"
+guide_title="Guide de $title"
 # Wine makes Windows file names from Unix ones in the locale's encoding: in the C locale it cannot make
 # "Test liaison série", and the silent installer then ends with status 0 having installed nothing.
 # C.UTF-8 is on every Debian system, whatever locale the caller has.
@@ -170,6 +174,15 @@ check_unsigned "$old_msi"
 unzip -p "$work/new/liaison-serie-$version-win64.zip" "liaison-serie-$version-win64/liaison-serie.exe" |
     cmp -s - "$deploy/liaison-serie.exe" || fail "the zip does not hold the signed program"
 echo "the zip holds the signed program"
+# The guide, as the build made it beside the program.
+built_guide=$build/guide.html
+[ -f "$built_guide" ] || built_guide=$build/console/guide.html
+[ -s "$deploy/guide.html" ] || fail "the deployable folder has no guide.html beside liaison-serie.exe"
+cmp -s "$deploy/guide.html" "$built_guide" ||
+    fail "the deployable folder's guide.html is not the one the build made ($built_guide)"
+unzip -p "$work/new/liaison-serie-$version-win64.zip" "liaison-serie-$version-win64/guide.html" |
+    cmp -s - "$deploy/guide.html" || fail "the zip holds no guide.html beside the program"
+echo "the deployable folder and the zip hold the guide beside the program"
 
 step "MSI packages, as msitools reads them"
 # A property of an MSI package's Property table.
@@ -197,6 +210,9 @@ done
 table=$(msiinfo export "$msi" Shortcut | tr -d '\r')
 awk -F '\t' '$2 == "ProgramMenuFolder" { found = 1 } END { exit !found }' <<<"$table" ||
     fail "$msi puts no shortcut into ProgramMenuFolder"
+awk -F '\t' -v name="$guide_title" '$2 == "ProgramMenuFolder" && $5 == "[INSTALLDIR]guide.html" &&
+    ($3 == name || $3 ~ ("\\|" name "$")) { found = 1 } END { exit !found }' <<<"$table" ||
+    fail "$msi puts no shortcut \"$guide_title\" to [INSTALLDIR]guide.html into ProgramMenuFolder"
 table=$(msiinfo export "$msi" LaunchCondition)
 grep -q 'plus récente' <<<"$table" || fail "$msi has no message for a downgrade"
 echo "per machine (ALLUSERS 1), UpgradeCode $upgrade_code; $version: $product_code, $old_version: $old_product_code"
@@ -234,6 +250,9 @@ cp /usr/share/wine/fonts/* "$drive_c/windows/Fonts/"
 unix_path() {
     realpath -m "$(timeout 60 winepath -u "$1" 2>/dev/null)"
 }
+windows_path() {
+    timeout 60 winepath -w "$1" 2>/dev/null
+}
 # The user's folders, as wine names them (after the Unix account).
 windows_variable() {
     timeout 60 wine cmd /c "echo %$1%" 2>/dev/null | tr -d '\r'
@@ -263,11 +282,53 @@ read_key() {
 entry_value() {
     sed -n "s/^\"$2\"=\"\\(.*\\)\"\$/\\1/p" <<<"$1" | sed 's/\\\\/\\/g; s/\\"/"/g'
 }
-# Every Start-menu shortcut that starts the program, in both Start menus (and where wine puts the MSI
-# package's, once known).
+# Every Start-menu shortcut that names the file $1 (default the program), in both Start menus (and where
+# wine puts the MSI package's, once known).
 shortcuts() {
     find "${startmenu[AllUsers]}" "${startmenu[CurrentUser]}" ${startmenu[Msi]:+"${startmenu[Msi]}"} -name '*.lnk' \
-        -print0 2>/dev/null | xargs -0 -r grep -la 'liaison-serie.exe' | sort -u || true
+        -print0 2>/dev/null | xargs -0 -r grep -laF "${1:-liaison-serie.exe}" | sort -u || true
+}
+
+# A little-endian number of $3 bytes at offset $2 of file $1.
+file_number() {
+    od -An -t "u$3" --endian=little -j "$2" -N "$3" "$1" | tr -d ' '
+}
+# The local file a shortcut (.lnk) points at, as Windows names it: the path of its LinkInfo, in Unicode
+# where the shortcut carries it, else in the ANSI code page. Fails when it names no local file.
+lnk_target() {
+    local lnk=$1 flags info header
+    [ "$(file_number "$lnk" 0 4)" = 76 ] || return 1
+    flags=$(file_number "$lnk" 20 4)
+    info=76
+    # HasLinkTargetIDList: the item list and its size come first.
+    ((flags & 1)) && info=$((info + 2 + $(file_number "$lnk" 76 2)))
+    # HasLinkInfo, and in it VolumeIDAndLocalBasePath.
+    ((flags & 2)) || return 1
+    (($(file_number "$lnk" $((info + 8)) 4) & 1)) || return 1
+    header=$(file_number "$lnk" $((info + 4)) 4)
+    if [ "$header" -ge 36 ]; then
+        dd if="$lnk" bs=1 skip=$((info + $(file_number "$lnk" $((info + 28)) 4))) count=1040 status=none |
+            iconv -f UTF-16LE -t UTF-8 | tr '\0' '\n' | sed -n 1p
+    else
+        dd if="$lnk" bs=1 skip=$((info + $(file_number "$lnk" $((info + 16)) 4))) count=520 status=none |
+            tr '\0' '\n' | sed -n 1p | iconv -f WINDOWS-1252 -t UTF-8
+    fi
+}
+
+# Checks the guide of installation $1 (a name for failures) in folder $2 with its shortcut in Start menu
+# $3: guide.html beside the program, and one Start-menu shortcut to it, "Guide de Test liaison série".
+check_guide() {
+    local what=$1 dir=$2 want_link=$3/$guide_title.lnk links target want_target
+    [ -s "$dir/guide.html" ] || fail "$what: no guide.html beside liaison-serie.exe in $dir"
+    links=$(shortcuts guide.html)
+    [ -n "$links" ] || fail "$what: no Start-menu shortcut to the guide (expected $want_link)"
+    [ "$links" = "$want_link" ] ||
+        fail "$what: the guide's Start-menu shortcuts are [${links//$'\n'/, }], not [$want_link]"
+    target=$(lnk_target "$want_link") || fail "$what: the guide's shortcut $want_link names no local file"
+    want_target=$(windows_path "$dir/guide.html")
+    [ "${target,,}" = "${want_target,,}" ] ||
+        fail "$what: the guide's shortcut points at [$target], not at the installed guide [$want_target]"
+    echo "  guide: ${dir#"$drive_c"/}/guide.html; shortcut ${want_link#"$drive_c"/} -> $target"
 }
 
 # Checks that the folder $2 holds exactly the files of the deployable folder $3, the same, and the files
@@ -328,6 +389,7 @@ check_installed() {
     echo "$kind $want_version: $(wc -l <<<"$actual") files, $(du -sk "$dir" | cut -f1) KiB in ${dir#"$drive_c"/}"
     echo "  shortcut ${want_link#"$drive_c"/}; ${hive[$kind]} entry:" \
         "$(grep -E '^"(DisplayVersion|InstallLocation|QuietUninstallString)"' <<<"$registry" | tr '\n' ' ')"
+    check_guide "$kind $want_version" "$dir" "${startmenu[$kind]}"
 }
 
 # Checks that no installation of either kind is left: no program folder (but for the files the user
@@ -344,6 +406,8 @@ check_removed() {
     local links
     links=$(shortcuts)
     [ -z "$links" ] || fail "Start-menu shortcuts left after uninstalling: $links"
+    links=$(shortcuts guide.html)
+    [ -z "$links" ] || fail "the guide's Start-menu shortcut left after uninstalling: $links"
     for h in HKLM HKCU; do
         if read_entry "$h" >/dev/null; then
             fail "an uninstall entry is left under $h after uninstalling"
@@ -351,7 +415,7 @@ check_removed() {
     done
     local kept=''
     [ $# -gt 0 ] && kept=" (kept: the user's $*)"
-    echo "removed: program files, shortcut, HKLM and HKCU uninstall entries$kept"
+    echo "removed: program files and guide, both shortcuts, HKLM and HKCU uninstall entries$kept"
 }
 
 # Runs an installer silently with the options given.
@@ -545,9 +609,6 @@ run_msiexec() {
         fail "msiexec $* /qn exited with status $status, not $want ($((want % 256)) under wine); log $work/$log"
     echo "msiexec ${*##*\\} /qn: exit code $want, $(($(now_ms) - begin)) ms (log ${work#"$build"/}/$log)"
 }
-windows_path() {
-    timeout 60 winepath -w "$1" 2>/dev/null
-}
 
 # Checks the MSI installation of package $1 made from deployable folder $2; further arguments are files
 # the user added to the folder.
@@ -599,6 +660,7 @@ check_msi_installed() {
     echo "MSI $want_version: $(find "$dir" -type f | wc -l) files in ${dir#"$drive_c"/}; shortcut" \
         "${want_link#"$drive_c"/}; entry $code: version $want_version, InstallLocation $location," \
         "UninstallString $uninstall_string, ProductIcon $icon"
+    check_guide "MSI $want_version" "$dir" "${startmenu[Msi]}"
 }
 
 # Checks that the MSI product $1 has left nothing: no file (but the user's, given after it), shortcut or

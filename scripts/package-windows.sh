@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Windows deliverables from a configured Windows build folder (the windows preset):
 #   scripts/package-windows.sh [BUILD_DIR [OUT_DIR]]     (default build/windows, OUT_DIR = BUILD_DIR)
-# - OUT_DIR/liaison-serie-<version>-win64/: the deployable folder: liaison-serie.exe, the Qt DLLs, the
-#   platform and style plugins in the subfolders Qt looks in beside the program, the mingw runtime DLLs;
+# - OUT_DIR/liaison-serie-<version>-win64/: the deployable folder: liaison-serie.exe, the technician's
+#   guide guide.html beside it (where the console opens it with F1), the Qt DLLs, the platform and style
+#   plugins in the subfolders Qt looks in beside the program, the mingw runtime DLLs;
 # - OUT_DIR/liaison-serie-<version>-win64.zip: that folder;
 # - OUT_DIR/liaison-serie-<version>-win64-setup.exe: the installer (installer/liaison-serie.nsi);
 # - OUT_DIR/liaison-serie-<version>-win64.msi: the Windows Installer package, per machine, for the IT
@@ -253,13 +254,16 @@ qt=${LIAISON_QT_WINDOWS:-$(sed -n 's/^LIAISON_QT_WINDOWS:[A-Z]*=//p' "$build/CMa
 version=$(sed -n 's/^project(liaison-serie VERSION \([0-9.]*\).*/\1/p' "$here/CMakeLists.txt")
 [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "no x.y.z version in the project() line of CMakeLists.txt"
 
-cmake --build "$build" --target liaison-serie -j2 >&2
+cmake --build "$build" --target liaison-serie liaison_guide -j2 >&2
 # Qt's project setup puts the programs at the top of the build folder on Windows.
 exe=
 for candidate in "$build/liaison-serie.exe" "$build/console/liaison-serie.exe"; do
     [ -f "$candidate" ] && exe=$candidate && break
 done
 [ -n "$exe" ] || fail "no liaison-serie.exe in $build after building it"
+# The guide is made beside the program in the build folder, as it is shipped.
+guide=$(dirname "$exe")/guide.html
+[ -s "$guide" ] || fail "no guide.html beside $exe after building the guide (target liaison_guide)"
 
 name=liaison-serie-$version-win64
 deploy=$out/$name
@@ -273,7 +277,7 @@ runtime() {
     [ -f "$path" ] || fail "$cxx does not know where $1 is"
     echo "$path"
 }
-cp "$exe" "$deploy/"
+cp "$exe" "$guide" "$deploy/"
 for lib in Qt6Core Qt6Gui Qt6Widgets; do
     cp "$qt/bin/$lib.dll" "$deploy/"
 done
