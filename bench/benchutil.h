@@ -16,6 +16,10 @@ public:
     }
     void showAnswer(const QString &) override { ++answers; }
     void showNotice(const QString &text) override { std::fprintf(stderr, "notice: %s\n", qPrintable(text)); }
+    void showWarning(const QString &text) override
+    {
+        std::fprintf(stderr, "warning: %s\n", qPrintable(text));
+    }
     void end(int) override {}
     bool failed = false;
     int answers = 0;

@@ -1,63 +1,56 @@
-// The technician's guide as built: one page that stands alone once installed. Every link in it leads to
-// a place in the page or to the web, and every picture is inside it.
+// The technician's guide as built: one page that stands alone once installed. Every picture of its source
+// is inside it, and every link leads to a place in the page or to the web.
 #include <QFile>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTest>
 #include <QUrl>
 
+namespace {
+
+QString readAll(const char *path)
+{
+    QFile file(QString::fromUtf8(path));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+} // namespace
+
 class TestGuide : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase();
     void standsAlone();
-    void linksLeadSomewhere();
-
-private:
-    QString m_html;
 };
-
-void TestGuide::initTestCase()
-{
-    QFile file(QStringLiteral(LIAISON_GUIDE_HTML));
-    QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
-    m_html = QString::fromUtf8(file.readAll());
-}
 
 void TestGuide::standsAlone()
 {
-    QVERIFY(m_html.contains(u"<title>Guide de Test liaison série</title>"));
-    QVERIFY(m_html.contains(u"lang=\"fr\""));
-    // Pictures, styles and scripts are in the page; none is fetched from beside it or from the web.
+    const QString html = readAll(LIAISON_GUIDE_HTML);
+    const QString source = readAll(LIAISON_GUIDE_SOURCE);
+    QVERIFY(!html.isEmpty() && !source.isEmpty());
+    QVERIFY(html.contains(u"<title>Guide de Test liaison série</title>"));
+    QVERIFY(html.contains(u"lang=\"fr\""));
+
+    // Pictures, styles and scripts come from inside the page, never from beside it or from the web.
     const QRegularExpression sources(
         QStringLiteral(R"re((?:src|srcset)="([^"]*)"|<link\b[^>]*href="([^"]*)")re"));
     int pictures = 0;
-    for (const auto &match : sources.globalMatch(m_html)) {
-        const QString source = match.captured(1) + match.captured(2);
-        QVERIFY2(source.startsWith(u"data:"), qPrintable(source));
-        pictures += source.startsWith(u"data:image/") ? 1 : 0;
+    for (const auto &match : sources.globalMatch(html)) {
+        const QString from = match.captured(1) + match.captured(2);
+        QVERIFY2(from.startsWith(u"data:"), qPrintable(from));
+        pictures += from.startsWith(u"data:image/") ? 1 : 0;
     }
-    // Each picture of the source is one of them.
-    QFile source(QStringLiteral(LIAISON_GUIDE_SOURCE));
-    QVERIFY2(source.open(QIODevice::ReadOnly), qPrintable(source.fileName()));
-    const auto inSource =
-        QString::fromUtf8(source.readAll()).count(QRegularExpression(QStringLiteral(R"re(!\[[^\]]*\]\()re")));
-    QVERIFY(inSource > 0);
-    QCOMPARE(pictures, inSource);
-}
+    QCOMPARE(pictures, source.count(QRegularExpression(QStringLiteral(R"re(!\[[^\]]*\]\()re"))));
 
-void TestGuide::linksLeadSomewhere()
-{
     QSet<QString> ids;
-    for (const auto &match : QRegularExpression(QStringLiteral(R"re(\bid="([^"]*)")re")).globalMatch(m_html))
+    for (const auto &match : QRegularExpression(QStringLiteral(R"re(\bid="([^"]*)")re")).globalMatch(html))
         ids.insert(match.captured(1));
-    const QRegularExpression links(QStringLiteral(R"re(<a\b[^>]*\bhref="([^"]*)")re"));
     int inPage = 0;
-    for (const auto &match : links.globalMatch(m_html)) {
+    for (const auto &match :
+         QRegularExpression(QStringLiteral(R"re(<a\b[^>]*\bhref="([^"]*)")re")).globalMatch(html)) {
         const QString href = match.captured(1);
         if (href.startsWith(u'#')) {
-            const QString id = QUrl::fromPercentEncoding(href.mid(1).toUtf8());
-            QVERIFY2(ids.contains(id), qPrintable(QStringLiteral("no place %1 in the guide").arg(href)));
+            QVERIFY2(ids.contains(QUrl::fromPercentEncoding(href.mid(1).toUtf8())),
+                     qPrintable(QStringLiteral("no place %1 in the guide").arg(href)));
             ++inPage;
         } else {
             // A file beside the guide's source is not installed with it.
