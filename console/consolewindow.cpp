@@ -358,12 +358,15 @@ void ConsoleWindow::openGuide()
         problem = QStringLiteral("Impossible d'ouvrir le guide %1 : aucun navigateur ne l'a ouvert.")
                       .arg(QDir::toNativeSeparators(guide));
     }
-    if (problem.isEmpty())
-        return;
-    // Like an answer's box: what the line brings meanwhile waits for it to close.
+    if (!problem.isEmpty())
+        showHoldingTheLine([&] { m_sink->showWarning(problem); });
+}
+
+void ConsoleWindow::showHoldingTheLine(const std::function<void()> &show)
+{
     m_boxShown = true;
     const auto boxClosed = qScopeGuard([this] { m_boxShown = false; });
-    m_sink->showWarning(problem);
+    show();
     m_link.renotifyIfWaiting();
 }
 
@@ -379,13 +382,12 @@ void ConsoleWindow::Comm_OnComm()
     // Boxes never stack: what comes while one is open waits in the link and is shown after, in order.
     if (m_boxShown)
         return;
-    m_boxShown = true;
-    const auto boxClosed = qScopeGuard([this] { m_boxShown = false; });
-    if (event == SerialLink::Received) {
-        m_link.setReadLength(ReplyLength);
-        m_sink->showAnswer(replyText(m_link.read()));
-    } else {
-        m_sink->showNotice(noticeText(m_link.takeNotice()));
-    }
-    m_link.renotifyIfWaiting();
+    showHoldingTheLine([&] {
+        if (event == SerialLink::Received) {
+            m_link.setReadLength(ReplyLength);
+            m_sink->showAnswer(replyText(m_link.read()));
+        } else {
+            m_sink->showNotice(noticeText(m_link.takeNotice()));
+        }
+    });
 }

@@ -78,6 +78,9 @@ private:
     void pressed(const std::function<void()> &operation);
     void fail(const QString &message);
     void sendCall(const CallFrame &frame);
+    // Shows one box (an answer, a notice, a warning): what the line brings meanwhile waits in the link,
+    // and is raised again once the box has closed.
+    void showHoldingTheLine(const std::function<void()> &show);
     void buildControls();
     QPushButton *addButton(const char *name, int index, const QString &caption, const QString &tooltip,
                            int leftTwips, int topTwips);
@@ -87,7 +90,7 @@ private:
     MessageSink *m_sink;
     bool m_ended = false;
     QString m_programFolder;
-    bool m_boxShown = false;              // an answer's or a notice's box is open: the next waits
+    bool m_boxShown = false;              // a box of showHoldingTheLine is open: the next waits
     InputHeldBack *m_heldInput = nullptr; // while Connecter waits for the port to open
 
     QPushButton *m_prof = nullptr;
